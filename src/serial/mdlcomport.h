@@ -1,0 +1,53 @@
+#pragma once
+// Port discovery: which COM numbers exist and which device each one is.
+#include <QString>
+#include <QVector>
+#include <optional>
+
+namespace kestran {
+
+struct PortDevice {
+    QString path;         // "/dev/ttyUSB0"
+    QString description;  // "FT232R USB UART", or "" when the system has none
+};
+
+// The serial devices the system really has, numbered COM1 upward by family
+// (ttyS, ttyUSB, ttyACM, ttyAMA, rfcomm, then the rest by name), then by number.
+// Roots are injectable so tests can lay out any set of ports without hardware.
+class PortTable {
+public:
+    PortTable(const QString &sysClassTty = QStringLiteral("/sys/class/tty"),
+              const QString &devDir = QStringLiteral("/dev"),
+              const QString &lockDir = QStringLiteral("/var/lock"));
+
+    // Re-reads the sysfs folder.
+    void rescan();
+    // Appends a device after the real ones (the simulated line of --demo).
+    void appendExtra(const PortDevice &device);
+
+    int count() const { return m_devices.size(); }
+    // COM number 1.. -> device, or nullopt.
+    std::optional<PortDevice> device(int comNumber) const;
+    // Without opening: the node exists, this user may read and write it, and
+    // no live process holds its lock file.
+    bool canOpenNow(int comNumber) const;
+    // The COM number a device path has in this table, or 0.
+    int comNumberOf(const QString &path) const;
+
+    QString lockDir() const { return m_lockDir; }
+
+private:
+    QString m_sysRoot, m_devDir, m_lockDir;
+    QVector<PortDevice> m_devices;
+};
+
+namespace mdlCOMPort {
+// True when the device of port number `port` (1..255) can be opened at this moment.
+bool COMPortExists(short port);
+
+// The table COMPortExists consults (the system's unless replaced; not owned).
+PortTable &portTable();
+void setPortTable(PortTable *table);   // nullptr restores the system's
+} // namespace mdlCOMPort
+
+} // namespace kestran

@@ -1,0 +1,67 @@
+#pragma once
+// The serial control the window talks to: the members the window uses, in the
+// control's own terms. MSComm implements it over QSerialPort; tests that must
+// see every single write use an in-memory double.
+#include <QObject>
+#include <QString>
+
+namespace kestran {
+
+enum class CommEventCode : short { Send = 1, Receive = 2 };
+
+// Why an open failed (or why an open connection was lost).
+enum class SerialFault {
+    None,
+    BadSettings,    // Settings text malformed
+    BadPortNumber,  // CommPort outside 1..255 or no device mapped to it
+    NotFound,       // no such device
+    Busy,           // another program holds the port (lock file / exclusive)
+    Permission,     // this user may not open the device
+    NotSerial,      // the path is not a serial device
+    Lost,           // the device vanished while open
+    Other,
+};
+
+class SerialControl : public QObject {
+    Q_OBJECT
+public:
+    using QObject::QObject;
+    ~SerialControl() override = default;
+
+    virtual void setCommPort(short port) = 0;
+    virtual short CommPort() const = 0;
+    // A device path used instead of the CommPort mapping for the next open ("" = use CommPort).
+    virtual void setDevicePath(const QString &path) = 0;
+    virtual QString devicePath() const = 0;
+
+    // "19200,N,8,1". Returns false (and changes nothing) on a malformed text.
+    virtual bool setSettings(const QString &settings) = 0;
+    virtual QString Settings() const = 0;
+
+    virtual void setInBufferCount(short n) = 0;     // 0 empties the receive buffer
+    virtual short InBufferCount() const = 0;
+    virtual void setInputMode(int mode) = 0;
+    virtual void setInputLen(short n) = 0;
+    virtual void setRThreshold(short n) = 0;
+    virtual void setSThreshold(short n) = 0;
+    virtual void setDTREnable(bool on) = 0;
+
+    // Returns false when the open fails; fault() and errorString() tell why.
+    virtual bool setPortOpen(bool open) = 0;
+    virtual bool PortOpen() const = 0;
+
+    virtual void setOutput(const QString &text) = 0;  // one byte per character (Latin-1)
+    virtual QString Input() = 0;                       // up to InputLen characters, "" when none waits
+    virtual short CommEvent() const = 0;
+
+    virtual SerialFault fault() const = 0;
+    virtual QString errorString() const = 0;          // the system's reason, in its words
+
+signals:
+    // One per received byte (CommEvent 2), and per emptied output buffer with SThreshold 1 (CommEvent 1).
+    void OnComm();
+    // The open port went away (adapter pulled, far end closed). Raised once; the port is closed by then.
+    void connectionLost(const QString &reason);
+};
+
+} // namespace kestran
