@@ -279,13 +279,14 @@ QString Form1::describeOpenFailure(const QString &portText, const QString &path)
                               "Close that program, then press Open again.")
             .arg(head, reason);
     case SerialFault::Permission: {
-        QString group = owningGroup(path);
-        if (group.isEmpty() || group == QLatin1String("root"))
-            group = QStringLiteral("dialout");
+        const QString group = owningGroup(path);
+        const QString owner = group.isEmpty() ? QString()
+                                              : QStringLiteral(" (%1 belongs to the group %2)").arg(path, group);
         return QStringLiteral("%1: permission denied (%2).\n\n"
-                              "Your user must be a member of the group that owns the device "
-                              "(on Debian: %3). Run “sudo adduser $USER %3”, then log out and in again.")
-            .arg(head, reason, group);
+                              "Your user must be a member of the group that owns the device%3. "
+                              "On Debian serial ports belong to the group dialout: run "
+                              "“sudo adduser $USER dialout”, then log out and in again.")
+            .arg(head, reason, owner);
     }
     case SerialFault::NotSerial:
         return QStringLiteral("%1: it is not a serial device (%2).").arg(head, reason);
