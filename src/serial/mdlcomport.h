@@ -20,25 +20,30 @@ public:
               const QString &devDir = QStringLiteral("/dev"),
               const QString &lockDir = QStringLiteral("/var/lock"));
 
-    // Re-reads the sysfs folder.
+    // Re-reads the sysfs folder (devices added with appendExtra stay, after the real ones).
     void rescan();
     // Appends a device after the real ones (the simulated line of --demo).
     void appendExtra(const PortDevice &device);
 
-    int count() const { return m_devices.size(); }
+    int count() const { return int(m_devices.size() + m_extras.size()); }
     // COM number 1.. -> device, or nullopt.
     std::optional<PortDevice> device(int comNumber) const;
     // Without opening: the node exists, this user may read and write it, and
-    // no live process holds its lock file.
+    // no live process holds its lock file (extra devices: node and access only).
     bool canOpenNow(int comNumber) const;
     // The COM number a device path has in this table, or 0.
     int comNumberOf(const QString &path) const;
 
     QString lockDir() const { return m_lockDir; }
 
+    // The pid of the live process holding lockDir/LCK..<name>, or 0 when the
+    // lock is absent or stale. `name` is the device name without "/dev/".
+    static qint64 liveLockOwner(const QString &lockDir, const QString &name);
+
 private:
     QString m_sysRoot, m_devDir, m_lockDir;
-    QVector<PortDevice> m_devices;
+    QVector<PortDevice> m_devices;   // found in sysfs
+    QVector<PortDevice> m_extras;    // appended by appendExtra, kept across rescan()
 };
 
 namespace mdlCOMPort {

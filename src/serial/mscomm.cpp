@@ -1,0 +1,535 @@
+#include "mscomm.h"
+#include "mdlcomport.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QMetaObject>
+#include <QSerialPort>
+#include <QTimer>
+
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kestran {
+
+namespace {
+
+struct LineSettings {
+    qint32 baud = 9600;
+    char parity = 'N';            // N E O M S
+    int dataBits = 8;             // 5..8
+    QString stopBits = QStringLiteral("1");  // "1", "1.5", "2"
+
+    QString text() const
+    {
+        return QStringLiteral("%1,%2,%3,%4").arg(baud).arg(QLatin1Char(parity)).arg(dataBits).arg(stopBits);
+    }
+};
+
+bool parseSettings(const QString &text, LineSettings *out)
+{
+    const QStringList parts = text.split(QLatin1Char(','));
+    if (parts.size() != 4)
+        return false;
+    const QString baudText = parts.at(0).trimmed();
+    const QString parityText = parts.at(1).trimmed().toUpper();
+    const QString dataText = parts.at(2).trimmed();
+    const QString stopText = parts.at(3).trimmed();
+
+    if (baudText.isEmpty() || baudText.size() > 7)
+        return false;
+    for (const QChar c : baudText) {
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+    }
+    const qint32 baud = baudText.toInt();
+    if (baud < 1 || baud > 4000000)
+        return false;
+
+    if (parityText.size() != 1 || !QStringLiteral("NEOMS").contains(parityText))
+        return false;
+
+    if (dataText.size() != 1 || dataText.at(0) < QLatin1Char('5') || dataText.at(0) > QLatin1Char('8'))
+        return false;
+
+    if (stopText != QLatin1String("1") && stopText != QLatin1String("1.5") && stopText != QLatin1String("2"))
+        return false;
+
+    out->baud = baud;
+    out->parity = parityText.at(0).toLatin1();
+    out->dataBits = dataText.toInt();
+    out->stopBits = stopText;
+    return true;
+}
+
+QSerialPort::Parity qtParity(char p)
+{
+    switch (p) {
+    case 'E': return QSerialPort::EvenParity;
+    case 'O': return QSerialPort::OddParity;
+    case 'M': return QSerialPort::MarkParity;
+    case 'S': return QSerialPort::SpaceParity;
+    default:  return QSerialPort::NoParity;
+    }
+}
+
+QSerialPort::StopBits qtStopBits(const QString &s)
+{
+    if (s == QLatin1String("2"))
+        return QSerialPort::TwoStop;
+    if (s == QLatin1String("1.5"))
+        return QSerialPort::OneAndHalfStop;
+    return QSerialPort::OneStop;
+}
+
+QString sysText(int err)
+{
+    return QString::fromLocal8Bit(std::strerror(err));
+}
+
+// The name a device's lock file carries: "/dev/pts/3" -> "pts_3".
+QString lockNameOf(const QString &path)
+{
+    QString name = path.startsWith(QLatin1String("/dev/")) ? path.mid(5) : path.mid(1);
+    return name.replace(QLatin1Char('/'), QLatin1Char('_'));
+}
+
+// Compaction threshold of the receive queue: the consumed head is dropped once
+// it is both this large and more than half of the queue.
+constexpr qsizetype kCompactAt = 4096;
+
+} // namespace
+
+struct MSComm::Private {
+    MSComm *q = nullptr;
+    QSerialPort *port = nullptr;
+    PortTable *table = nullptr;      // nullptr: the system's
+
+    short commPort = 1;
+    QString devicePath;
+    LineSettings settings;
+    int inputMode = 0;
+    short inputLen = 0;              // 0: everything waiting
+    short rThreshold = 0;
+    short sThreshold = 0;
+    bool dtrEnable = true;
+
+    QByteArray rx;                   // received, not yet handed out by Input
+    qsizetype rxHead = 0;
+
+    short commEvent = 0;
+    SerialFault fault = SerialFault::None;
+    QString errorString;
+
+    // Bumped whenever the port opens or closes or the receive queue is
+    // emptied: events posted under an older value are dropped.
+    quint64 generation = 0;
+    bool opening = false;            // inside QSerialPort::open
+    bool closing = false;            // inside QSerialPort::close
+    bool inCall = false;             // inside one of our own setter calls on the open port
+    bool lost = false;               // the connection was lost; reported once
+
+    PortTable &portTable() const { return table ? *table : mdlCOMPort::portTable(); }
+    qsizetype waiting() const { return rx.size() - rxHead; }
+
+    void clearQueue()
+    {
+        rx.clear();
+        rxHead = 0;
+        ++generation;
+    }
+
+    void setFault(SerialFault f, const QString &text)
+    {
+        fault = f;
+        errorString = text;
+    }
+
+    bool applySettings(const LineSettings &s)
+    {
+        inCall = true;
+        bool ok = port->setBaudRate(s.baud);
+        ok = port->setDataBits(QSerialPort::DataBits(s.dataBits)) && ok;
+        ok = port->setParity(qtParity(s.parity)) && ok;
+        ok = port->setStopBits(qtStopBits(s.stopBits)) && ok;
+        ok = port->setFlowControl(QSerialPort::NoFlowControl) && ok;
+        inCall = false;
+        return ok;
+    }
+
+    void applyDtr()
+    {
+        // A pseudo-terminal has no modem lines and refuses the request; that
+        // does not matter to the line itself.
+        inCall = true;
+        port->setDataTerminalReady(dtrEnable);
+        inCall = false;
+    }
+
+    void postReceiveEvent()
+    {
+        const quint64 gen = generation;
+        QMetaObject::invokeMethod(q, [this, gen] { deliverReceive(gen); }, Qt::QueuedConnection);
+    }
+
+    void deliverReceive(quint64 gen)
+    {
+        if (gen != generation || rThreshold < 1 || waiting() < rThreshold)
+            return;
+        commEvent = short(CommEventCode::Receive);
+        emit q->OnComm();
+    }
+
+    void postSendEvent()
+    {
+        if (sThreshold < 1)
+            return;
+        const quint64 gen = generation;
+        QMetaObject::invokeMethod(q, [this, gen] {
+            if (gen != generation || sThreshold < 1)
+                return;
+            commEvent = short(CommEventCode::Send);
+            emit q->OnComm();
+        }, Qt::QueuedConnection);
+    }
+
+    void onReadyRead()
+    {
+        const QByteArray chunk = port->readAll();
+        if (chunk.isEmpty())
+            return;
+        if (rxHead >= kCompactAt && rxHead * 2 >= rx.size()) {
+            rx.remove(0, rxHead);
+            rxHead = 0;
+        }
+        rx.append(chunk);
+        for (qsizetype i = 0; i < chunk.size(); ++i)
+            postReceiveEvent();
+    }
+
+    void onBytesWritten()
+    {
+        if (port->bytesToWrite() == 0)
+            postSendEvent();
+    }
+
+    void onError(QSerialPort::SerialPortError error)
+    {
+        if (error == QSerialPort::NoError || opening || closing || inCall || lost || !port->isOpen())
+            return;
+        // Raised from the event loop, outside any call of ours: the line is
+        // gone. Qt would go on raising the same read error without end, so the
+        // port is closed here and now.
+        const QString path = port->portName().startsWith(QLatin1Char('/'))
+                ? port->portName() : q->m_openedPath;
+        QString reason = port->errorString();
+        if (!QFileInfo::exists(q->m_openedPath)) {
+            reason = QStringLiteral("the device was removed (%1)").arg(sysText(ENOENT));
+        } else if (error == QSerialPort::ReadError && (reason == sysText(ENOTTY) || reason.isEmpty())) {
+            // A hung-up line reads as end of file; errno still holds whatever
+            // an earlier call left there.
+            reason = QStringLiteral("the line was hung up (end of file)");
+        }
+        reason = QStringLiteral("%1: %2").arg(q->m_openedPath.isEmpty() ? path : q->m_openedPath, reason);
+        lost = true;
+        closing = true;
+        port->close();
+        closing = false;
+        clearQueue();
+        setFault(SerialFault::Lost, reason);
+        QTimer::singleShot(0, q, [q = q, reason] { emit q->connectionLost(reason); });
+    }
+
+    void classifyOpenFailure(const QString &path)
+    {
+        const QSerialPort::SerialPortError error = port->error();
+        const QString qtText = port->errorString();
+        const QByteArray native = QFile::encodeName(path);
+        auto fail = [&](SerialFault f, const QString &why) {
+            setFault(f, QStringLiteral("%1: %2").arg(path, why));
+        };
+
+        struct stat st;
+        if (::stat(native.constData(), &st) != 0) {
+            const int err = errno;
+            if (err == ENOENT || err == ENOTDIR)
+                return fail(SerialFault::NotFound, sysText(err));
+            if (err == EACCES)
+                return fail(SerialFault::Permission, sysText(err));
+            return fail(SerialFault::Other, sysText(err));
+        }
+        if (S_ISDIR(st.st_mode))
+            return fail(SerialFault::NotSerial, sysText(EISDIR));
+        if (!S_ISCHR(st.st_mode))
+            return fail(SerialFault::NotSerial, QStringLiteral("not a serial device (%1)").arg(sysText(ENOTTY)));
+
+        switch (error) {
+        case QSerialPort::DeviceNotFoundError:
+            return fail(SerialFault::NotFound, qtText);
+        case QSerialPort::PermissionError: {
+            const qint64 owner = PortTable::liveLockOwner(portTable().lockDir(), lockNameOf(path));
+            if (owner > 0)
+                return fail(SerialFault::Busy, QStringLiteral("%1 (locked by process %2)").arg(sysText(EBUSY)).arg(owner));
+            if (qtText.contains(QLatin1String("lock"), Qt::CaseInsensitive))
+                return fail(SerialFault::Busy, QStringLiteral("%1 (%2)").arg(sysText(EBUSY), qtText));
+            if (::access(native.constData(), R_OK | W_OK) != 0)
+                return fail(SerialFault::Permission, sysText(errno));
+            return fail(SerialFault::Busy, sysText(EBUSY));
+        }
+        case QSerialPort::UnsupportedOperationError:
+            if (qtText == sysText(ENOTTY))
+                return fail(SerialFault::NotSerial, QStringLiteral("not a serial device (%1)").arg(qtText));
+            return fail(SerialFault::Other, qtText);
+        default:
+            break;
+        }
+        if (qtText == sysText(ENXIO) || qtText == sysText(ENODEV) || qtText == sysText(ENOTTY))
+            return fail(SerialFault::NotSerial, qtText);
+        if (qtText == sysText(EACCES) || qtText == sysText(EPERM))
+            return fail(SerialFault::Permission, qtText);
+        if (qtText == sysText(EBUSY))
+            return fail(SerialFault::Busy, qtText);
+        return fail(SerialFault::Other, qtText);
+    }
+};
+
+MSComm::MSComm(QObject *parent)
+    : SerialControl(parent), d(new Private)
+{
+    d->q = this;
+    d->port = new QSerialPort(this);
+    connect(d->port, &QSerialPort::readyRead, this, [this] { d->onReadyRead(); });
+    connect(d->port, &QSerialPort::bytesWritten, this, [this] { d->onBytesWritten(); });
+    connect(d->port, &QSerialPort::errorOccurred, this,
+            [this](QSerialPort::SerialPortError e) { d->onError(e); });
+}
+
+MSComm::~MSComm()
+{
+    // The port goes first, while the state its signals reach still exists.
+    d->closing = true;
+    delete d->port;
+    d->port = nullptr;
+    delete d;
+}
+
+void MSComm::setPortTable(PortTable *table)
+{
+    d->table = table;
+}
+
+void MSComm::setCommPort(short port)
+{
+    d->commPort = port;
+}
+
+short MSComm::CommPort() const
+{
+    return d->commPort;
+}
+
+void MSComm::setDevicePath(const QString &path)
+{
+    d->devicePath = path;
+}
+
+QString MSComm::devicePath() const
+{
+    return d->devicePath;
+}
+
+bool MSComm::setSettings(const QString &settings)
+{
+    LineSettings parsed;
+    if (!parseSettings(settings, &parsed)) {
+        d->setFault(SerialFault::BadSettings,
+                    QStringLiteral("\u201C%1\u201D is not a line setting (expected baud,parity,data,stop such as 19200,N,8,1)")
+                            .arg(settings));
+        return false;
+    }
+    const LineSettings old = d->settings;
+    d->settings = parsed;
+    if (d->port->isOpen() && !d->applySettings(parsed)) {
+        const QString why = d->port->errorString();
+        d->settings = old;
+        d->applySettings(old);
+        d->setFault(SerialFault::Other, QStringLiteral("%1: %2").arg(m_openedPath, why));
+        return false;
+    }
+    return true;
+}
+
+QString MSComm::Settings() const
+{
+    return d->settings.text();
+}
+
+void MSComm::setInBufferCount(short n)
+{
+    if (n != 0)
+        return;   // only emptying is meaningful
+    d->clearQueue();
+    if (d->port->isOpen()) {
+        d->inCall = true;
+        d->port->clear(QSerialPort::Input);
+        d->inCall = false;
+    }
+}
+
+short MSComm::InBufferCount() const
+{
+    return short(qMin<qsizetype>(d->waiting(), 32767));
+}
+
+void MSComm::setInputMode(int mode)
+{
+    d->inputMode = mode;
+}
+
+void MSComm::setInputLen(short n)
+{
+    d->inputLen = n < 0 ? 0 : n;
+}
+
+void MSComm::setRThreshold(short n)
+{
+    d->rThreshold = n < 0 ? 0 : n;
+}
+
+void MSComm::setSThreshold(short n)
+{
+    d->sThreshold = n < 0 ? 0 : n;
+}
+
+void MSComm::setDTREnable(bool on)
+{
+    d->dtrEnable = on;
+    if (d->port->isOpen())
+        d->applyDtr();
+}
+
+bool MSComm::setPortOpen(bool open)
+{
+    QSerialPort *port = d->port;
+    if (!open) {
+        if (port->isOpen()) {
+            d->closing = true;
+            port->close();
+            d->closing = false;
+            d->setFault(SerialFault::None, QString());
+        }
+        d->clearQueue();
+        return true;
+    }
+    if (port->isOpen())
+        return true;
+
+    QString path = d->devicePath;
+    if (path.isEmpty()) {
+        const auto device = (d->commPort >= 1 && d->commPort <= 255)
+                ? d->portTable().device(d->commPort) : std::nullopt;
+        if (!device) {
+            m_openedPath.clear();
+            d->setFault(SerialFault::BadPortNumber,
+                        QStringLiteral("COM%1: no such port (this computer has %2 serial port%3)")
+                                .arg(d->commPort).arg(d->portTable().count())
+                                .arg(d->portTable().count() == 1 ? "" : "s"));
+            return false;
+        }
+        path = device->path;
+    }
+    m_openedPath = path;
+
+    // Honour the lock files other programs leave (Qt would take over a lock
+    // that is not in its own format even while its owner runs).
+    const qint64 owner = PortTable::liveLockOwner(d->portTable().lockDir(), lockNameOf(path));
+    if (owner > 0 && owner != qint64(::getpid())) {
+        d->setFault(SerialFault::Busy, QStringLiteral("%1: %2 (locked by process %3)")
+                                               .arg(path, sysText(EBUSY)).arg(owner));
+        return false;
+    }
+
+    port->setPortName(path);
+    d->applySettings(d->settings);
+    d->opening = true;
+    const bool ok = port->open(QIODevice::ReadWrite);
+    d->opening = false;
+    if (!ok) {
+        d->classifyOpenFailure(path);
+        return false;
+    }
+    d->clearQueue();
+    d->lost = false;
+    if (!d->dtrEnable)
+        d->applyDtr();
+    d->setFault(SerialFault::None, QString());
+    return true;
+}
+
+bool MSComm::PortOpen() const
+{
+    return d->port->isOpen();
+}
+
+void MSComm::setOutput(const QString &text)
+{
+    QSerialPort *port = d->port;
+    if (!port->isOpen() || text.isEmpty())
+        return;
+    const QByteArray bytes = text.toLatin1();
+    qsizetype done = 0;
+    if (port->bytesToWrite() == 0) {
+        // Nothing queued ahead: hand the bytes to the driver now, so they
+        // leave at once rather than at the next turn of the event loop.
+        while (done < bytes.size()) {
+            const ssize_t n = ::write(port->handle(), bytes.constData() + done, size_t(bytes.size() - done));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            done += n;
+        }
+    }
+    if (done < bytes.size()) {
+        // The rest waits in the port's queue; its completion raises the send event.
+        d->inCall = true;
+        port->write(bytes.constData() + done, bytes.size() - done);
+        d->inCall = false;
+    } else {
+        d->postSendEvent();
+    }
+}
+
+QString MSComm::Input()
+{
+    const qsizetype avail = d->waiting();
+    if (avail <= 0)
+        return QString();
+    const qsizetype n = d->inputLen > 0 ? qMin<qsizetype>(d->inputLen, avail) : avail;
+    const QString out = QString::fromLatin1(d->rx.constData() + d->rxHead, n);
+    d->rxHead += n;
+    if (d->rxHead == d->rx.size()) {
+        d->rx.clear();
+        d->rxHead = 0;
+    }
+    return out;
+}
+
+short MSComm::CommEvent() const
+{
+    return d->commEvent;
+}
+
+SerialFault MSComm::fault() const
+{
+    return d->fault;
+}
+
+QString MSComm::errorString() const
+{
+    return d->errorString;
+}
+
+} // namespace kestran
