@@ -1,0 +1,433 @@
+#include "ptycounterline.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/eventfd.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace kestran::sim {
+
+namespace {
+constexpr qint64 kSplitGapNs = 300000;   // lets a reader see each piece on its own
+constexpr qint64 kRetryNs = 20000000;    // master unusable (no slave open): look again later
+constexpr int kMaxTxFrame = 32;
+
+bool isOctal(char c) { return c >= '0' && c <= '7'; }
+
+QByteArray printable(const QByteArray &frame)
+{
+    QByteArray out;
+    for (char c : frame) {
+        if (c == '\r')
+            out += "<CR>";
+        else if (c >= 32 && c < 127)
+            out += c;
+        else
+            out += "\\x" + QByteArray::number(uchar(c), 16).rightJustified(2, '0');
+    }
+    return out;
+}
+
+void closeFd(int &fd)
+{
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+}
+} // namespace
+
+int SendStats::replyTotal() const
+{
+    int n = 0;
+    for (const auto &row : replies)
+        for (int v : row)
+            n += v;
+    return n;
+}
+
+PtyCounterLine::PtyCounterLine(const LineOptions &options)
+    : m_options(options)
+    , m_line(options.devices)
+    , m_rng(options.seed)
+    , m_splitRng(options.seed ^ 0x9e3779b97f4a7c15ULL)
+{
+}
+
+PtyCounterLine::~PtyCounterLine() { stop(); }
+
+qint64 PtyCounterLine::nowNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+bool PtyCounterLine::start(QString *error)
+{
+    if (isRunning())
+        return true;
+    termios raw{};
+    cfmakeraw(&raw);
+    raw.c_cflag |= CLOCAL | CREAD;
+    cfsetispeed(&raw, B19200);
+    cfsetospeed(&raw, B19200);
+    int master = -1, slave = -1;
+    if (::openpty(&master, &slave, nullptr, &raw, nullptr) != 0) {
+        if (error)
+            *error = QStringLiteral("openpty: %1").arg(QString::fromLocal8Bit(strerror(errno)));
+        return false;
+    }
+    ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+    ::fcntl(master, F_SETFD, FD_CLOEXEC);
+    ::fcntl(slave, F_SETFD, FD_CLOEXEC);
+    const char *name = ::ptsname(master);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_master = master;
+        m_slave = slave;
+        m_slavePath = QString::fromLocal8Bit(name ? name : "");
+        if (!m_options.holdSlave)
+            closeFd(m_slave);
+        m_wake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        m_quit = false;
+        m_queue.clear();
+        m_tail = 0;
+        m_txFrame.clear();
+        m_line.resetInput();
+    }
+    if (!m_linkPath.isEmpty() && !createLink(error)) {
+        shutdown(false);
+        return false;
+    }
+    m_thread = std::thread([this] { run(); });
+    return true;
+}
+
+void PtyCounterLine::stop() { shutdown(true); }
+void PtyCounterLine::kill() { shutdown(false); }
+
+bool PtyCounterLine::restart(QString *error)
+{
+    shutdown(false);
+    return start(error);
+}
+
+void PtyCounterLine::shutdown(bool removeLink)
+{
+    if (m_thread.joinable()) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_quit = true;
+        }
+        wake();
+        m_thread.join();
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    closeFd(m_master);
+    closeFd(m_slave);
+    closeFd(m_wake);
+    m_queue.clear();
+    m_changed.notify_all();
+    if (removeLink && !m_linkPath.isEmpty()
+        && QFileInfo(m_linkPath).symLinkTarget() == QFileInfo(m_slavePath).absoluteFilePath())
+        QFile::remove(m_linkPath);
+}
+
+bool PtyCounterLine::isRunning() const { return m_thread.joinable(); }
+
+QString PtyCounterLine::slavePath() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_slavePath;
+}
+
+QString PtyCounterLine::linkPath() const { return m_linkPath; }
+
+bool PtyCounterLine::setLink(const QString &path, QString *error)
+{
+    m_linkPath = path;
+    return !isRunning() || createLink(error);
+}
+
+bool PtyCounterLine::createLink(QString *error)
+{
+    const QFileInfo info(m_linkPath);
+    if (info.exists() && !info.isSymLink()) {
+        if (error)
+            *error = QStringLiteral("%1 exists and is not a symlink").arg(m_linkPath);
+        return false;
+    }
+    if (info.isSymLink())
+        QFile::remove(m_linkPath);
+    if (::symlink(QFile::encodeName(slavePath()).constData(), QFile::encodeName(m_linkPath).constData()) != 0) {
+        if (error)
+            *error = QStringLiteral("symlink %1: %2").arg(m_linkPath, QString::fromLocal8Bit(strerror(errno)));
+        return false;
+    }
+    return true;
+}
+
+void PtyCounterLine::wake()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_wake >= 0) {
+        const quint64 one = 1;
+        [[maybe_unused]] ssize_t n = ::write(m_wake, &one, sizeof one);
+    }
+}
+
+void PtyCounterLine::send(const QByteArray &bytes)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        enqueue(bytes, nowNs());
+    }
+    wake();
+}
+
+QVector<Arrival> PtyCounterLine::arrivals() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_arrivals;
+}
+
+QByteArray PtyCounterLine::received() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    QByteArray out;
+    out.reserve(m_arrivals.size());
+    for (const Arrival &a : m_arrivals)
+        out += a.byte;
+    return out;
+}
+
+void PtyCounterLine::clearArrivals()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_arrivals.clear();
+}
+
+bool PtyCounterLine::waitForBytes(int count, int timeoutMs) const
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                              [&] { return m_arrivals.size() >= count; });
+}
+
+bool PtyCounterLine::waitForIdle(int timeoutMs) const
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                              [&] { return m_queue.empty(); });
+}
+
+QByteArray PtyCounterLine::sent() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_sent;
+}
+
+SendStats PtyCounterLine::stats() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_stats;
+}
+
+QByteArray PtyCounterLine::value(int device, int index) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_line.value(device, index);
+}
+
+void PtyCounterLine::run()
+{
+    qint64 retryAt = 0; // master gave EIO/hang-up: leave it alone until then
+    char buf[4096];
+    for (;;) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (m_quit)
+            return;
+        qint64 now = nowNs();
+        bool blocked = false;
+        while (!m_queue.empty() && m_queue.front().due <= now) {
+            Pending &item = m_queue.front();
+            const ssize_t n = ::write(m_master, item.bytes.constData(), size_t(item.bytes.size()));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0 && errno == EAGAIN) {
+                blocked = true; // the tool is not reading; wait for room
+                break;
+            }
+            if (n < 0) { // nobody is listening: the bytes are lost, as on a real line
+                m_stats.lostBytes += item.bytes.size();
+                m_queue.pop_front();
+                continue;
+            }
+            noteWritten(item.bytes.left(int(n)));
+            if (n < item.bytes.size()) {
+                item.bytes.remove(0, int(n));
+                blocked = true;
+                break;
+            }
+            m_queue.pop_front();
+        }
+        if (m_queue.empty())
+            m_changed.notify_all();
+        // After a hang-up (nobody has the slave open) the master is left out
+        // of the poll for a while: it would report POLLHUP at once, every time.
+        const bool quiet = now < retryAt;
+        qint64 timeout = -1;
+        if (!blocked && !m_queue.empty())
+            timeout = m_queue.front().due - now;
+        if (quiet)
+            timeout = timeout < 0 ? retryAt - now : std::min(timeout, retryAt - now);
+        pollfd fds[2] = {{m_wake, POLLIN, 0},
+                         {quiet ? -1 : m_master, short(POLLIN | (blocked ? POLLOUT : 0)), 0}};
+        lock.unlock();
+
+        timespec ts{time_t(timeout / 1000000000), long(timeout % 1000000000)};
+        if (::ppoll(fds, 2, timeout < 0 ? nullptr : &ts, nullptr) < 0)
+            continue;
+        if (fds[0].revents & POLLIN) {
+            quint64 v;
+            [[maybe_unused]] ssize_t n = ::read(m_wake, &v, sizeof v);
+        }
+        if (!(fds[1].revents & (POLLIN | POLLHUP | POLLERR)))
+            continue;
+        const ssize_t n = ::read(m_master, buf, sizeof buf);
+        if (n > 0)
+            handleInput(QByteArray(buf, int(n)), nowNs());
+        else if (n == 0 || (errno != EAGAIN && errno != EINTR))
+            retryAt = nowNs() + kRetryNs; // the slave may be opened again
+    }
+}
+
+void PtyCounterLine::handleInput(const QByteArray &bytes, qint64 at)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (char c : bytes)
+        m_arrivals.append({at, c});
+    const QList<QByteArray> replies = m_line.feed(bytes);
+    if (m_options.verbose) {
+        const QList<QByteArray> log = m_line.commandLog();
+        for (; m_logged < log.size(); ++m_logged)
+            fprintf(stderr, "<- %s\n", printable(log[m_logged]).constData());
+    }
+    if (!m_options.keepHistory) {
+        m_arrivals.clear();
+        m_line.clearCommandLog();
+        m_logged = 0;
+    }
+
+    QByteArray out;
+    std::uniform_real_distribution<double> chance(0, 1);
+    for (QByteArray frame : replies) {
+        ++m_stats.generated;
+        const double noise = chance(m_rng), drop = chance(m_rng), corrupt = chance(m_rng);
+        if (noise < m_options.noise) {
+            const int n = 1 + int(m_rng() % 4);
+            for (int i = 0; i < n; ++i) {
+                char c;
+                do
+                    c = char(m_rng() & 0xff);
+                while (c == '*' && !m_options.noiseMayContainStar);
+                out += c;
+            }
+            m_stats.noiseBytes += n;
+        }
+        if (drop < m_options.drop) {
+            ++m_stats.dropped;
+            if (m_options.verbose)
+                fprintf(stderr, "   dropped %s\n", printable(frame).constData());
+            continue;
+        }
+        if (corrupt < m_options.corrupt) {
+            ++m_stats.corrupted;
+            frame = corruptFrame(frame);
+        }
+        out += frame;
+    }
+    if (!out.isEmpty())
+        enqueue(out, at + qint64(m_options.replyDelayMs) * 1000000);
+    m_changed.notify_all(); // the I/O thread looks at the queue again on its own
+}
+
+// One character changed, lost or added; the "*" and the CR stay, so the
+// damage never spreads into the next frame.
+QByteArray PtyCounterLine::corruptFrame(QByteArray frame)
+{
+    const int kind = int(m_rng() % 3);
+    const int pos = 1 + int(m_rng() % quint64(frame.size() - 2));
+    char c;
+    do
+        c = char(m_rng() & 0xff);
+    while (c == '*' || c == '\r' || (kind == 0 && c == frame[pos]));
+    if (kind == 0)
+        frame[pos] = c;
+    else if (kind == 1)
+        frame.remove(pos, 1);
+    else
+        frame.insert(pos, c);
+    if (m_options.verbose)
+        fprintf(stderr, "   corrupted %s\n", printable(frame).constData());
+    return frame;
+}
+
+// Caller holds the lock.
+void PtyCounterLine::enqueue(const QByteArray &bytes, qint64 earliest)
+{
+    qint64 t = std::max(m_tail, earliest);
+    if (m_options.pace) {
+        for (char c : bytes) {
+            t += kByteNs; // a byte is there once its stop bit is
+            m_queue.push_back({t, QByteArray(1, c)});
+        }
+    } else if (m_options.split) {
+        for (int i = 0; i < bytes.size();) {
+            const int n = 1 + int(m_splitRng() % 6);
+            m_queue.push_back({t, bytes.mid(i, n)});
+            i += n;
+            t += kSplitGapNs;
+        }
+    } else {
+        m_queue.push_back({t, bytes});
+    }
+    m_tail = t;
+}
+
+// Caller holds the lock: keeps the log and counts reply frames as written.
+void PtyCounterLine::noteWritten(const QByteArray &bytes)
+{
+    if (m_options.keepHistory)
+        m_sent += bytes;
+    for (char c : bytes) {
+        if (c == '*') {
+            m_txFrame = "*";
+            continue;
+        }
+        if (m_txFrame.isEmpty())
+            continue;
+        m_txFrame += c;
+        if (c == '\r') {
+            const QByteArray &f = m_txFrame;
+            if (f.size() == 15 && isOctal(f[1]) && f[2] == 'C' && isOctal(f[4]))
+                ++m_stats.replies[f[1] - '0'][f[4] - '0'];
+            if (m_options.verbose)
+                fprintf(stderr, "-> %s\n", printable(f).constData());
+            m_txFrame.clear();
+        } else if (m_txFrame.size() > kMaxTxFrame) {
+            m_txFrame.clear();
+        }
+    }
+}
+
+} // namespace kestran::sim
