@@ -54,6 +54,9 @@ private:
 class ComboBox : public QComboBox {
     Q_OBJECT
 public:
+    // Item role holding the detail shown beside an entry in the drop-down.
+    static constexpr int DetailRole = Qt::UserRole + 1;
+
     explicit ComboBox(QWidget *parent = nullptr);
     int ListIndex() const { return currentIndex(); }
     void setListIndex(int index) { setCurrentIndex(index); }
@@ -61,10 +64,14 @@ public:
     void setText(const QString &text) { setEditText(text); }
     // Append an entry; `detail` is shown beside it in the drop-down only.
     void AddItem(const QString &text, const QString &detail = QString());
-    // Remove every entry and empty the text; nothing selected.
+    // Remove every entry and empty the text; nothing selected. Raises no Click.
     void Clear();
+    QString Detail(int index) const;
 signals:
     void Click();
+private:
+    void updatePopupWidth();
+    bool m_quiet = false;
 };
 
 // A solid filled rectangle (the connection lamp).

@@ -193,7 +193,7 @@ void Form1::openSequence()
     if (port.kind == PortText::Invalid) {
         // Nothing has changed but the caption: put it back and say what the box accepts.
         bCONNECT->setText(kOpen);
-        reportProblem(QStringLiteral("“%1” is not a port name.\n\n%2").arg(portText, port.problem));
+        reportProblem(port.problem);
         return;
     }
     QString path;
