@@ -107,6 +107,7 @@ void Form1::load()
 
 void Form1::showEvent(QShowEvent *e)
 {
+    m_closing = false;
     load();
     QWidget::showEvent(e);
 }
