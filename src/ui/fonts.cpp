@@ -1,5 +1,7 @@
 #include "fonts.h"
 
+#include <QFontDatabase>
+#include <QStringList>
 #include <QFontInfo>
 #include <QFontMetricsF>
 
@@ -7,10 +9,13 @@ namespace kestran {
 
 namespace {
 
+// Looks the family up among the installed ones, without loading a font:
+// matching a missing family makes fontconfig sort every font for a substitute,
+// which costs start-up time, and its substitution rules may answer with another
+// family's name for a missing one.
 bool installed(const QString &family)
 {
-    QFont f(family);
-    return QFontInfo(f).family().compare(family, Qt::CaseInsensitive) == 0;
+    return QFontDatabase::families().contains(family, Qt::CaseInsensitive);
 }
 
 // Bold "DEBOUNCE(0)" at the window font's designed size is about this wide in
