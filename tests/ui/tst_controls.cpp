@@ -6,10 +6,19 @@
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QSignalSpy>
-#include <QVBoxLayout>
 #include <QtTest>
 
 using namespace kestran;
+
+namespace {
+
+void addDevices(ComboBox *combo, int n)
+{
+    for (int i = 0; i < n; ++i)
+        combo->AddItem(QStringLiteral("Device-%1").arg(i));
+}
+
+} // namespace
 
 class TestControls : public QObject {
     Q_OBJECT
@@ -20,14 +29,13 @@ private slots:
     {
         QTest::addColumn<quint32>("bgr");
         QTest::addColumn<QColor>("expected");
+        const QPalette pal = QApplication::palette();
         QTest::newRow("red") << kRed << QColor(255, 0, 0);
         QTest::newRow("green") << kGreen << QColor(0, 192, 0);
         QTest::newRow("blue") << kBlue << QColor(0, 0, 255);
         QTest::newRow("mixed") << quint32(0x00336699) << QColor(0x99, 0x66, 0x33);
-        QTest::newRow("button face")
-            << kButtonFace << QApplication::palette().color(QPalette::Active, QPalette::Button);
-        QTest::newRow("window text")
-            << quint32(0x80000008) << QApplication::palette().color(QPalette::Active, QPalette::Text);
+        QTest::newRow("button face") << kButtonFace << pal.color(QPalette::Active, QPalette::Button);
+        QTest::newRow("window text") << quint32(0x80000008) << pal.color(QPalette::Active, QPalette::Text);
     }
     void colours()
     {
@@ -42,11 +50,9 @@ private slots:
         QTest::addColumn<QString>("how");
         QTest::addColumn<int>("from");
         QTest::addColumn<int>("to");
-        for (const char *how : {"mouse", "space", "click()"}) {
-            QTest::addRow("%s 0->1", how) << QString::fromLatin1(how) << 0 << 1;
-            QTest::addRow("%s 1->0", how) << QString::fromLatin1(how) << 1 << 0;
-            QTest::addRow("%s 2->1", how) << QString::fromLatin1(how) << 2 << 1;
-        }
+        for (const char *how : {"mouse", "space", "click()"})
+            for (auto [from, to] : {std::pair{0, 1}, std::pair{1, 0}, std::pair{2, 1}})
+                QTest::addRow("%s %d->%d", how, from, to) << QString::fromLatin1(how) << from << to;
     }
     void checkBoxOperatorClick()
     {
@@ -71,82 +77,53 @@ private slots:
         QCOMPARE(clicks.count(), 1);
     }
 
-    void checkBoxSetValueRaisesClickInsideTheCall()
+    // Value from code raises Click inside the call, on a change only, and also
+    // when the box is disabled (the operator then cannot click it).
+    void checkBoxSetValue()
     {
         CheckBox box(QStringLiteral("ALARM"));
         QVector<int> seen;   // Value() as the handler sees it
         connect(&box, &CheckBox::Click, &box, [&] { seen << box.Value(); });
-
         box.setValue(1);
         QCOMPARE(seen, QVector<int>({1}));
         box.setValue(1);   // unchanged: nothing
-        QCOMPARE(seen, QVector<int>({1}));
         box.setValue(2);
         box.setValue(0);
-        QCOMPARE(seen, QVector<int>({1, 2, 0}));
         box.setValue(5);   // names no state
         QCOMPARE(box.Value(), 0);
-        QCOMPARE(seen.size(), 3);
-    }
-
-    void checkBoxDisabledStillTakesValueFromCode()
-    {
-        CheckBox box(QStringLiteral("RESET"));
+        QCOMPARE(seen, QVector<int>({1, 2, 0}));
         box.setEnabled(false);
-        QSignalSpy clicks(&box, &CheckBox::Click);
         box.setValue(2);
+        box.click();
         QCOMPARE(box.Value(), 2);
-        QCOMPARE(clicks.count(), 1);
-        box.click();   // the operator cannot
-        QCOMPARE(box.Value(), 2);
-        QCOMPARE(clicks.count(), 1);
+        QCOMPARE(seen, QVector<int>({1, 2, 0, 2}));
     }
 
     // ------------------------------------------------------------ timer
-    void timerDesignState()
-    {
-        Timer t;
-        QVERIFY(t.Enabled());
-        QCOMPARE(t.Interval(), 0);
-    }
-
-    void timerIntervalZeroNeverTicks()
+    // Ticks only while Enabled and Interval > 0: interval 0 never ticks whatever
+    // Enabled says, and disabling or going back to 0 stops a running timer.
+    void timerTicksOnlyWhenEnabledWithInterval()
     {
         Timer t;
         QSignalSpy ticks(&t, &Timer::Tick);
-        QTest::qWait(100);
         t.setEnabled(false);
         t.setEnabled(true);   // enabling with interval 0 starts nothing
-        t.setInterval(0);
         QTest::qWait(100);
         QCOMPARE(ticks.count(), 0);
-    }
-
-    void timerTicksWhileEnabledAndStopsWhenDisabled()
-    {
-        Timer t;
         t.setEnabled(false);
-        QSignalSpy ticks(&t, &Timer::Tick);
         t.setInterval(20);
         QTest::qWait(60);
         QCOMPARE(ticks.count(), 0);   // interval set but disabled
-
         t.setEnabled(true);
         QTRY_VERIFY_WITH_TIMEOUT(ticks.count() >= 3, 5000);   // keeps ticking
         t.setEnabled(false);
-        const int count = ticks.count();
+        int count = ticks.count();
         QTest::qWait(100);
         QCOMPARE(ticks.count(), count);
-    }
-
-    void timerIntervalBackToZeroStops()
-    {
-        Timer t;
-        QSignalSpy ticks(&t, &Timer::Tick);
-        t.setInterval(20);
+        t.setEnabled(true);
         QVERIFY(ticks.wait(5000));
         t.setInterval(0);
-        const int count = ticks.count();
+        count = ticks.count();
         QTest::qWait(100);
         QCOMPARE(ticks.count(), count);
         QVERIFY(t.Enabled());
@@ -167,164 +144,108 @@ private slots:
     }
 
     // ------------------------------------------------------------ combo box
-    void comboTypedTextNeverSelects_data()
+    // Picking an entry (keys, drop-down, code) selects it and raises Click once,
+    // inside the call, with the new entry in place. Typed text never selects,
+    // whatever it matches, not on Enter and not when focus leaves.
+    void comboSelection_data()
     {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<int>("key");
         QTest::addColumn<QString>("typed");
-        QTest::addColumn<bool>("enter");   // Enter, or focus leaving
-        for (bool enter : {true, false}) {
-            const char *how = enter ? "enter" : "focus out";
-            QTest::addRow("exact, %s", how) << QStringLiteral("COM12") << enter;
-            QTest::addRow("other case, %s", how) << QStringLiteral("com3") << enter;
-            QTest::addRow("no entry, %s", how) << QStringLiteral("COM9") << enter;
+        QTest::addColumn<int>("expected");   // from entry 1 of 8
+        QTest::newRow("down") << "key" << int(Qt::Key_Down) << QString() << 2;
+        QTest::newRow("up") << "key" << int(Qt::Key_Up) << QString() << 0;
+        QTest::newRow("page down") << "key" << int(Qt::Key_PageDown) << QString() << 2;
+        QTest::newRow("end") << "key" << int(Qt::Key_End) << QString() << 1;   // moves the text cursor
+        QTest::newRow("drop-down") << "drop-down" << 0 << QString() << 5;
+        QTest::newRow("code") << "code" << 0 << QString() << 7;
+        QTest::newRow("code, same entry") << "code" << 0 << QString() << 1;   // no Click
+        for (int key : {int(Qt::Key_Return), 0}) {   // Enter then focus out, or focus out alone
+            const char *how = key ? "enter" : "focus out";
+            QTest::addRow("typed exact, %s", how) << "type" << key << QStringLiteral("Device-2") << 1;
+            QTest::addRow("typed other case, %s", how) << "type" << key << QStringLiteral("device-3") << 1;
+            QTest::addRow("typed no entry, %s", how) << "type" << key << QStringLiteral("Device-9") << 1;
         }
     }
-    void comboTypedTextNeverSelects()
+    void comboSelection()
     {
+        QFETCH(QString, how);
+        QFETCH(int, key);
         QFETCH(QString, typed);
-        QFETCH(bool, enter);
+        QFETCH(int, expected);
         QWidget w;
-        auto *layout = new QVBoxLayout(&w);
         auto *combo = new ComboBox(&w);
         auto *other = new QLineEdit(&w);
-        layout->addWidget(combo);
-        layout->addWidget(other);
-        for (const char *t : {"COM1", "COM3", "COM12"})
-            combo->AddItem(QString::fromLatin1(t));
-        combo->setListIndex(0);
+        combo->setGeometry(10, 10, 129, 41);
+        other->setGeometry(10, 60, 129, 30);
+        addDevices(combo, 8);
+        combo->setListIndex(1);
+        w.resize(200, 100);
         w.show();
         QApplication::setActiveWindow(&w);
         QVERIFY(QTest::qWaitForWindowActive(&w));
         combo->setFocus();
         QTRY_VERIFY(combo->hasFocus());
+        QString seen;   // Text() as the handler sees it
+        connect(combo, &ComboBox::Click, combo, [&] { seen += combo->Text() + QLatin1Char(';'); });
 
-        QSignalSpy clicks(combo, &ComboBox::Click);
-        combo->lineEdit()->selectAll();
-        QTest::keyClicks(combo, typed);
-        QCOMPARE(combo->ListIndex(), 0);
-        if (enter) {
-            QTest::keyClick(combo, Qt::Key_Return);
-            QCOMPARE(combo->ListIndex(), 0);
+        if (how == QLatin1String("code")) {
+            combo->setListIndex(expected);
+        } else if (how == QLatin1String("drop-down")) {
+            combo->showPopup();
+            QTRY_VERIFY(combo->view()->isVisible());
+            combo->view()->setCurrentIndex(combo->model()->index(expected, 0));
+            QTest::keyClick(combo->view(), Qt::Key_Return);
+        } else if (how == QLatin1String("key")) {
+            QTest::keyClick(combo, Qt::Key(key));
+        } else {
+            combo->lineEdit()->selectAll();
+            QTest::keyClicks(combo, typed);
+            if (key)
+                QTest::keyClick(combo, Qt::Key(key));
+            other->setFocus();
+            QTRY_VERIFY(other->hasFocus());
         }
-        other->setFocus();
-        QTRY_VERIFY(other->hasFocus());
-        QCOMPARE(combo->ListIndex(), 0);
-        QCOMPARE(combo->Text(), typed);
-        QCOMPARE(combo->count(), 3);   // nothing inserted
-        QCOMPARE(clicks.count(), 0);
+        const QString text = typed.isEmpty() ? QStringLiteral("Device-%1").arg(expected) : typed;
+        QCOMPARE(combo->ListIndex(), expected);
+        QCOMPARE(combo->Text(), text);
+        QCOMPARE(combo->count(), 8);   // nothing inserted
+        QCOMPARE(seen, expected == 1 ? QString() : text + QLatin1Char(';'));
     }
 
-    void comboArrowKeysSelect_data()
-    {
-        QTest::addColumn<int>("key");
-        QTest::addColumn<int>("expected");
-        QTest::newRow("down") << int(Qt::Key_Down) << 2;
-        QTest::newRow("up") << int(Qt::Key_Up) << 0;
-        QTest::newRow("end") << int(Qt::Key_End) << 2;   // End moves the cursor in the text
-        QTest::newRow("page down") << int(Qt::Key_PageDown) << 2;
-    }
-    void comboArrowKeysSelect()
-    {
-        QFETCH(int, key);
-        QFETCH(int, expected);
-        ComboBox combo;
-        for (const char *t : {"Device-0", "Device-1", "Device-2"})
-            combo.AddItem(QString::fromLatin1(t));
-        combo.setListIndex(1);
-        QSignalSpy clicks(&combo, &ComboBox::Click);
-        QTest::keyClick(&combo, Qt::Key(key));
-        if (key == Qt::Key_End) {
-            // In an editable list End belongs to the text cursor.
-            QCOMPARE(combo.ListIndex(), 1);
-            QCOMPARE(clicks.count(), 0);
-            return;
-        }
-        QCOMPARE(combo.ListIndex(), expected);
-        QCOMPARE(combo.Text(), QStringLiteral("Device-%1").arg(expected));
-        QCOMPARE(clicks.count(), 1);
-    }
-
-    void comboPickFromPopup()
-    {
-        QWidget w;
-        auto *combo = new ComboBox(&w);
-        combo->setGeometry(10, 10, 129, 41);
-        for (int n = 0; n < 8; ++n)
-            combo->AddItem(QStringLiteral("Device-%1").arg(n));
-        combo->setListIndex(0);
-        w.resize(200, 80);
-        w.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&w));
-        QSignalSpy clicks(combo, &ComboBox::Click);
-        combo->showPopup();
-        QAbstractItemView *view = combo->view();
-        QTRY_VERIFY(view->isVisible());
-        view->setCurrentIndex(combo->model()->index(5, 0));
-        QTest::keyClick(view, Qt::Key_Return);
-        QCOMPARE(combo->ListIndex(), 5);
-        QCOMPARE(combo->Text(), QStringLiteral("Device-5"));
-        QCOMPARE(clicks.count(), 1);
-    }
-
-    void comboSetListIndexRaisesClickInsideTheCall()
-    {
-        ComboBox combo;
-        for (int n = 0; n < 8; ++n)
-            combo.AddItem(QStringLiteral("Device-%1").arg(n));
-        QString seen;
-        connect(&combo, &ComboBox::Click, &combo, [&] { seen += combo.Text() + QLatin1Char(';'); });
-        combo.setListIndex(0);
-        QCOMPARE(seen, QStringLiteral("Device-0;"));
-        combo.setListIndex(0);   // already selected
-        QCOMPARE(seen, QStringLiteral("Device-0;"));
-        combo.setListIndex(7);
-        QCOMPARE(seen, QStringLiteral("Device-0;Device-7;"));
-    }
-
-    void comboClearEmptiesEverything()
-    {
-        ComboBox combo;
-        combo.AddItem(QStringLiteral("COM1"));
-        combo.AddItem(QStringLiteral("COM3"));
-        combo.setListIndex(1);
-        combo.setText(QStringLiteral("COM77"));   // typed, not an entry
-        QSignalSpy clicks(&combo, &ComboBox::Click);
-        combo.Clear();
-        QCOMPARE(combo.count(), 0);
-        QCOMPARE(combo.ListIndex(), -1);
-        QCOMPARE(combo.Text(), QString());
-        QCOMPARE(clicks.count(), 0);
-    }
-
-    void comboAddItemKeepsTextAndSelection()
+    // Appending never selects and keeps the typed text; Clear empties
+    // everything without a Click.
+    void comboAddItemThenClear()
     {
         ComboBox combo;
         combo.setText(QStringLiteral("Combo1"));
         QSignalSpy clicks(&combo, &ComboBox::Click);
-        combo.AddItem(QStringLiteral("COM3"),
-                      QStringLiteral("/dev/ttyUSB0 \u00b7 FT232R USB UART"));
+        const QString detail = QStringLiteral("/dev/ttyUSB0 \u00b7 FT232R USB UART");
+        combo.AddItem(QStringLiteral("COM3"), detail);
         combo.AddItem(QStringLiteral("COM12"));
-        QCOMPARE(combo.ListIndex(), -1);   // appending never selects
+        QCOMPARE(combo.ListIndex(), -1);
         QCOMPARE(combo.Text(), QStringLiteral("Combo1"));
         QCOMPARE(clicks.count(), 0);
-        QCOMPARE(combo.itemText(0), QStringLiteral("COM3"));
-        QCOMPARE(combo.Detail(0), QStringLiteral("/dev/ttyUSB0 \u00b7 FT232R USB UART"));
+        QCOMPARE(combo.Detail(0), detail);
         QCOMPARE(combo.Detail(1), QString());
-        QCOMPARE(combo.itemData(0).toInt(), 0);
-
         // The drop-down is wide enough for entry and detail side by side.
-        const QFontMetrics fm(combo.view()->font());
         QVERIFY(combo.view()->minimumWidth()
-                > fm.horizontalAdvance(QStringLiteral("COM3 /dev/ttyUSB0 \u00b7 FT232R USB UART")));
-
+                > QFontMetrics(combo.view()->font()).horizontalAdvance(QStringLiteral("COM3 ") + detail));
         combo.setListIndex(0);   // the entry's text, not its detail
         QCOMPARE(combo.Text(), QStringLiteral("COM3"));
+
+        combo.setText(QStringLiteral("COM77"));   // typed, not an entry
+        combo.Clear();
+        QCOMPARE(combo.count(), 0);
+        QCOMPARE(combo.ListIndex(), -1);
+        QCOMPARE(combo.Text(), QString());
+        QCOMPARE(clicks.count(), 1);   // only the setListIndex above
     }
 
     // ------------------------------------------------------------ text box, lamp
     void textBoxColourShowsWhenDisabled()
     {
         TextBox t;
-        QCOMPARE(t.ForeColor(), quint32(0x80000008));
         t.setForeColor(kGreen);
         QCOMPARE(t.ForeColor(), kGreen);
         t.setEnabled(false);
@@ -341,8 +262,7 @@ private slots:
         lamp.resize(9, 41);
         lamp.setFillColor(kGreen);
         QCOMPARE(lamp.FillColor(), kGreen);
-        const QImage img = lamp.grab().toImage();
-        QCOMPARE(QColor(img.pixel(4, 20)), QColor(0, 192, 0));
+        QCOMPARE(QColor(lamp.grab().toImage().pixel(4, 20)), QColor(0, 192, 0));
         lamp.setFillColor(kButtonFace);
         QCOMPARE(QColor(lamp.grab().toImage().pixel(4, 20)), toQColor(kButtonFace));
     }
