@@ -8,8 +8,7 @@
 #include <QString>
 #include <optional>
 
-namespace kestran {
-namespace reference {
+namespace kestran::reference {
 
 class ModelDecoder {
 public:
@@ -42,9 +41,7 @@ public:
 // The same outcome in both? Used after every fed character.
 inline bool sameUpdate(const std::optional<ReplyUpdate> &x, const std::optional<ReplyUpdate> &y)
 {
-    if (x.has_value() != y.has_value())
-        return false;
-    return !x || (x->index == y->index && x->value == y->value);
+    return x.has_value() == y.has_value() && (!x || (x->index == y->index && x->value == y->value));
 }
 
 // The bounded decoder's visible state agrees with the model's unbounded buffer.
@@ -54,5 +51,4 @@ inline bool sameState(const ReplyDecoder &decoder, const ModelDecoder &model)
         && decoder.tooLong() == (model.buffer.size() > 16);
 }
 
-} // namespace reference
-} // namespace kestran
+} // namespace kestran::reference

@@ -22,36 +22,22 @@ void TestValues::formatDisplay_data()
     QTest::addColumn<QString>("value");
     QTest::addColumn<QString>("shown");
 
-    QTest::newRow("positive") << "+0001234" << "1234";
-    QTest::newRow("negative") << "-0000012" << "-12";
-    QTest::newRow("zero") << "+0000000" << "0";
-    QTest::newRow("negative zero") << "-0000000" << "0";
-    QTest::newRow("largest") << "+9999999" << "9999999";
-    QTest::newRow("smallest") << "-9999999" << "-9999999";
-    QTest::newRow("no leading zeros") << "+1000000" << "1000000";
-    QTest::newRow("eight digits kept") << "12345678" << "12345678";
-    QTest::newRow("eight digits, zeros") << "00000000" << "0";
-    QTest::newRow("eight digits, leading zeros") << "00000450" << "450";
-    QTest::newRow("single digit") << "7" << "7";
-    QTest::newRow("beyond 64 bits") << "123456789012345678901234567890" << "123456789012345678901234567890";
-    QTest::newRow("long negative") << "-000000000000000000000000000001" << "-1";
+    const char *numbers[][2] = {
+        {"+0001234", "1234"}, {"-0000012", "-12"}, {"+0000000", "0"}, {"-0000000", "0"},
+        {"+9999999", "9999999"}, {"-9999999", "-9999999"}, {"+1000000", "1000000"},
+        {"12345678", "12345678"}, {"00000000", "0"}, {"00000450", "450"}, {"7", "7"},
+        {"123456789012345678901234567890", "123456789012345678901234567890"}, // beyond 64 bits
+        {"-000000000000000000000000000001", "-1"},
+    };
+    for (const auto &n : numbers)
+        QTest::newRow(n[0]) << n[0] << n[1];
 
     // Not a whole number: shown as received.
-    QTest::newRow("empty") << "" << "";
-    QTest::newRow("bare plus") << "+" << "+";
-    QTest::newRow("bare minus") << "-" << "-";
-    QTest::newRow("letters") << "abcdefgh" << "abcdefgh";
-    QTest::newRow("sign and letters") << "-abcdefg" << "-abcdefg";
-    QTest::newRow("letter inside") << "+00012a4" << "+00012a4";
-    QTest::newRow("inner space") << "+000 123" << "+000 123";
-    QTest::newRow("leading space") << " +000123" << " +000123";
-    QTest::newRow("trailing space") << "+000123 " << "+000123 ";
-    QTest::newRow("two signs") << "+-000123" << "+-000123";
-    QTest::newRow("sign at the end") << "0000123-" << "0000123-";
-    QTest::newRow("decimal point") << "+0012.50" << "+0012.50";
-    QTest::newRow("hex") << "0x000012" << "0x000012";
-    QTest::newRow("arabic-indic digits") << QString::fromUtf16(u"+\u0660\u0660\u0661") << QString::fromUtf16(u"+\u0660\u0660\u0661");
-    QTest::newRow("fullwidth digits") << QString::fromUtf16(u"\uFF11\uFF12") << QString::fromUtf16(u"\uFF11\uFF12");
+    const QStringList unchanged = {"", "+", "-", "abcdefgh", "-abcdefg", "+00012a4", "+000 123", " +000123",
+                                   "+000123 ", "+-000123", "0000123-", "+0012.50", "0x000012",
+                                   QString::fromUtf16(u"+\u0660\u0660\u0661"), QString::fromUtf16(u"\uFF11\uFF12")};
+    for (const QString &text : unchanged)
+        QTest::addRow("as received \"%s\"", qPrintable(text)) << text << text;
 }
 
 void TestValues::formatDisplay()
@@ -67,43 +53,23 @@ void TestValues::valueShape_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<bool>("green");
 
-    // Every row of the table: empty and seven characters never pass; the
-    // counter's zero passes everywhere a setting field exists.
-    for (const Parameter &p : parameterTable()) {
-        const QChar i(p.index);
-        QTest::addRow("%s empty", p.name) << i << QString() << false;
-        QTest::addRow("%s seven characters", p.name) << i << "+000000" << false;
-        QTest::addRow("%s nine characters", p.name) << i << "+00000000" << false;
-        QTest::addRow("%s zero", p.name) << i << "+0000000" << p.hasSetting;
-        QTest::addRow("%s leading space", p.name) << i << " +000000" << false;
+    // The shapes nest (alarm within debounce within signed): each text is listed
+    // by the most demanding shape it passes and tried on every parameter.
+    const QStringList passing[4] = {
+        {"", "+000000", "+00000000", " +000000", "1abcdefg", "12345678"}, // none
+        {"-abcdefg", "+ x?*\r#!", "-9999999", "-0000001", "+0001000", "+1000000", "+O000123"}, // signed
+        {"+0000abc", "+0000999", "+0000012"}, // signed, debounce
+        {"+0000000", "+000000x", "+0000009"}, // all three
+    };
+    // The level each index needs: signed 1, debounce 2, alarm 3; DIFFERENCE has no setting field.
+    const int needs[] = {1, 1, 4, 1, 2, 2, 2, 3};
+    for (int level = 0; level < 4; ++level) {
+        for (const QString &text : passing[level]) {
+            for (const Parameter &p : parameterTable())
+                QTest::addRow("%s \"%s\"", p.name, qPrintable(text)) << QChar(p.index) << text
+                                                                  << (level >= needs[p.index - '0']);
+        }
     }
-
-    for (char c : {'0', '1', '3'}) {
-        const QChar i(c);
-        const char *n = parameterFor(i)->name;
-        QTest::addRow("%s minus and letters", n) << i << "-abcdefg" << true;
-        QTest::addRow("%s plus and anything", n) << i << "+ x?*\r#!" << true;
-        QTest::addRow("%s digit first", n) << i << "1abcdefg" << false;
-        QTest::addRow("%s eight digits", n) << i << "12345678" << false;
-        QTest::addRow("%s negative", n) << i << "-9999999" << true;
-    }
-    for (char c : {'4', '5', '6'}) {
-        const QChar i(c);
-        const char *n = parameterFor(i)->name;
-        QTest::addRow("%s three free characters", n) << i << "+0000abc" << true;
-        QTest::addRow("%s largest", n) << i << "+0000999" << true;
-        QTest::addRow("%s minus", n) << i << "-0000123" << false;
-        QTest::addRow("%s nonzero in first four", n) << i << "+0001000" << false;
-        QTest::addRow("%s nonzero first", n) << i << "+1000000" << false;
-        QTest::addRow("%s letter O for zero", n) << i << "+O000123" << false;
-    }
-    const QChar alarm('7');
-    QTest::newRow("ALARM one free character") << alarm << "+000000x" << true;
-    QTest::newRow("ALARM digit") << alarm << "+0000009" << true;
-    QTest::newRow("ALARM two digits") << alarm << "+0000012" << false;
-    QTest::newRow("ALARM minus") << alarm << "-0000001" << false;
-
-    QTest::newRow("DIFFERENCE signed value") << QChar('2') << "-0000012" << false;
 }
 
 void TestValues::valueShape()

@@ -17,7 +17,6 @@ private slots:
     void readAll();
     void write_data();
     void write();
-    void readAllReflectsWrites();
     void countsAndLog();
 };
 
@@ -90,21 +89,10 @@ void TestCounterLine::write()
 
     CounterLine line({0});
     QVERIFY(line.feed(input).isEmpty()); // a write is never answered
-    QCOMPARE(line.value(0, index), value);
-    QCOMPARE(line.value(0, kDifference), difference);
-}
-
-void TestCounterLine::readAllReflectsWrites()
-{
-    CounterLine line;
-    line.feed("*5W:1=+0000007\r*5W:7=+0000009\r");
-    const QList<QByteArray> replies = line.feed("*5R:?=?\r");
-    QCOMPARE(replies.size(), 8);
-    QCOMPARE(replies[1], QByteArray("*5C:1=+0000007\r"));
-    QCOMPARE(replies[2], QByteArray("*5C:2=+0005993\r"));
-    QCOMPARE(replies[7], QByteArray("*5C:7=+0000009\r"));
-    // Other devices keep their own values.
-    QCOMPARE(line.value(4, 1), CounterLine::initialValue(4, 1));
+    const QList<QByteArray> replies = line.feed("*0R:?=?\r");
+    QCOMPARE(replies.value(index), "*0C:" + QByteArray::number(index) + "=" + value + "\r");
+    QCOMPARE(replies.value(kDifference), "*0C:2=" + difference + "\r");
+    QCOMPARE(line.value(4, 1), CounterLine::initialValue(4, 1)); // other devices keep their values
 }
 
 void TestCounterLine::countsAndLog()
