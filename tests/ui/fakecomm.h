@@ -10,26 +10,27 @@ namespace kestran {
 class FakeComm : public SerialControl {
 public:
     QStringList log;                          // "CommPort=3", "PortOpen=1", "Output=*", ...
+    QByteArray written;                       // everything output, as bytes
     std::function<void(const QString &)> onOutput;   // called at every Output write
     SerialFault failWith = SerialFault::None;  // the next open fails with this
     QString failReason = QStringLiteral("Permission denied");
 
-    void setCommPort(short p) override { m_port = p; log << QStringLiteral("CommPort=%1").arg(p); }
+    void setCommPort(short p) override { m_port = p; note("CommPort", p); }
     short CommPort() const override { return m_port; }
     void setDevicePath(const QString &p) override { m_path = p; log << QStringLiteral("DevicePath=") + p; }
     QString devicePath() const override { return m_path; }
     bool setSettings(const QString &s) override { m_settings = s; log << QStringLiteral("Settings=") + s; return true; }
     QString Settings() const override { return m_settings; }
-    void setInBufferCount(short n) override { log << QStringLiteral("InBufferCount=%1").arg(n); m_in.clear(); }
+    void setInBufferCount(short n) override { note("InBufferCount", n); m_in.clear(); }
     short InBufferCount() const override { return short(m_in.size()); }
-    void setInputMode(int m) override { log << QStringLiteral("InputMode=%1").arg(m); }
-    void setInputLen(short n) override { log << QStringLiteral("InputLen=%1").arg(n); }
-    void setRThreshold(short n) override { log << QStringLiteral("RThreshold=%1").arg(n); }
-    void setSThreshold(short n) override { log << QStringLiteral("SThreshold=%1").arg(n); }
-    void setDTREnable(bool on) override { log << QStringLiteral("DTREnable=%1").arg(on); }
+    void setInputMode(int m) override { note("InputMode", m); }
+    void setInputLen(short n) override { note("InputLen", n); }
+    void setRThreshold(short n) override { note("RThreshold", n); }
+    void setSThreshold(short n) override { note("SThreshold", n); }
+    void setDTREnable(bool on) override { note("DTREnable", on); }
     bool setPortOpen(bool open) override
     {
-        log << QStringLiteral("PortOpen=%1").arg(open);
+        note("PortOpen", open);
         if (open && failWith != SerialFault::None) {
             m_fault = failWith;
             return false;
@@ -47,9 +48,7 @@ public:
     }
     QString Input() override
     {
-        if (m_in.isEmpty())
-            return QString();
-        const QString c = QString(QLatin1Char(m_in.front()));
+        const QString c = m_in.isEmpty() ? QString() : QString(QLatin1Char(m_in.front()));
         m_in.remove(0, 1);
         return c;
     }
@@ -66,25 +65,16 @@ public:
             emit OnComm();
         }
     }
-    void sendEvent()
-    {
-        m_event = 1;
-        emit OnComm();
-    }
-    void lose(const QString &reason)
-    {
-        m_open = false;
-        emit connectionLost(reason);
-    }
-
-    QByteArray written;
+    void sendEvent() { m_event = 1; emit OnComm(); }
+    void lose(const QString &reason) { m_open = false; emit connectionLost(reason); }   // the device vanished
 
 private:
-    short m_port = 1;
+    void note(const char *what, int value) { log << QStringLiteral("%1=%2").arg(QLatin1String(what)).arg(value); }
+
+    short m_port = 1, m_event = 0;
     QString m_path, m_settings = QStringLiteral("9600,N,8,1");
     bool m_open = false;
     QByteArray m_in;
-    short m_event = 0;
     SerialFault m_fault = SerialFault::None;
 };
 

@@ -1,134 +1,79 @@
 // The window with the real serial control over a pseudo-terminal, the counter
 // simulator on the far side: opening fills the window, Read and device choice
 // read again, hostile replies change nothing, and failures leave a sound window.
-#include "controls.h"
-#include "form1.h"
-#include "mscomm.h"
-#include "ptycounterline.h"
+#include "windowfixture.h"
 
-#include <QDir>
 #include <QFile>
-#include <QMessageBox>
 #include <QProcess>
-#include <QSignalSpy>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 using namespace kestran;
-using sim::PtyCounterLine;
-
-namespace {
-QByteArray reply(char addr, char index, const char *value)
-{
-    return QByteArray("*") + addr + "C:" + index + "=" + value + "\r";
-}
-
-void closeMessageBoxes()
-{
-    for (QWidget *w : QApplication::topLevelWidgets())
-        if (auto *box = qobject_cast<QMessageBox *>(w))
-            box->done(0);
-}
-
-// Runs the event loop until the line has been quiet (no pending output) and the
-// window has taken in what arrived.
-void settle(PtyCounterLine &line)
-{
-    QVERIFY(line.waitForIdle(5000));
-    QTest::qWait(60);
-}
-} // namespace
 
 class TestLine : public QObject {
     Q_OBJECT
 
-    std::unique_ptr<PtyCounterLine> line;
-    std::unique_ptr<MSComm> comm;
-    std::unique_ptr<Form1> form;
+    std::unique_ptr<WindowOnLine<>> win;
 
-    void startLine(const sim::LineOptions &options = {})
+    // The window open on a fresh line and showing device 0's values.
+    void openOnLine(const sim::LineOptions &options = {})
     {
-        line = std::make_unique<PtyCounterLine>(options);
-        QString error;
-        QVERIFY2(line->start(&error), qPrintable(error));
+        win = std::make_unique<WindowOnLine<>>();
+        QVERIFY(win->startLine(options));
+        QVERIFY(win->open());
+        QTRY_COMPARE(misshownInitial(win->form, 0), QString());
     }
-    void openForm()
+    // Runs the event loop until the line is quiet and the window has taken in what arrived.
+    void settle()
     {
-        comm = std::make_unique<MSComm>();
-        form = std::make_unique<Form1>(comm.get());
-        form->load();
-        form->cCom->setText(line->slavePath());
-        form->bCONNECT->click();
-        QCOMPARE(form->bCONNECT->text(), QStringLiteral("Close"));
+        QVERIFY(win->line->waitForIdle(5000));
+        QTest::qWait(60);
     }
-    void expectDevice(int device)
+    // Open on `port` fails with one message saying `cause`; the window stays closed.
+    void expectRefused(const QString &port, const QString &cause, QString *message = nullptr)
     {
-        for (int i = 0; i < 7; ++i) {
-            const char index = "0134567"[i];
-            QTRY_COMPARE(form->settingFields()[i]->text(),
-                         QString::fromLatin1(sim::CounterLine::initialValue(device, index - '0')));
-            QCOMPARE(form->settingFields()[i]->ForeColor(), kGreen);
-        }
-        auto shown = [&](int index) {
-            long n = 0;
-            sim::parseValue(sim::CounterLine::initialValue(device, index), &n);
-            return QString::number(n);
-        };
-        QTRY_COMPARE(form->tTARGET->text(), shown(0));
-        QTRY_COMPARE(form->tACTUAL->text(), shown(1));
-        QTRY_COMPARE(form->tDIFFERENCE->text(), shown(2));
+        QSignalSpy problems(&win->form, &Form1::problemReported);
+        QVERIFY(!win->open(port));
+        QCOMPARE(problems.count(), 1);
+        const QString text = problems.at(0).at(0).toString();
+        QVERIFY2(text.contains(cause), qPrintable(text));
+        QVERIFY(!win->comm.PortOpen() && win->form.cCom->isEnabled());
+        if (message)
+            *message = text;
+    }
+    int readAlls(int device)
+    {
+        return win->line->withLine([device](sim::CounterLine &l) { return l.readAllCount(device); });
     }
 
 private slots:
-    void cleanup()
-    {
-        closeMessageBoxes();
-        form.reset();
-        comm.reset();
-        line.reset();
-    }
+    void cleanup() { win.reset(); }
 
-    void openFillsTheWindow()
+    // Open reads device 0, Read reads it again, a device choice reads that
+    // counter only, and a late reply of the counter before is ignored.
+    void readsFillTheWindow()
     {
-        startLine();
-        openForm();
-        QVERIFY(line->waitForBytes(8, 2000));
-        QCOMPARE(line->received(), QByteArray("*0R:?=?\r"));
-        expectDevice(0);
-    }
+        openOnLine();
+        QCOMPARE(win->line->received(), QByteArray("*0R:?=?\r"));
+        win->line->clearArrivals();
+        win->form.bRead->click();
+        win->form.bRead->click();
+        QVERIFY(win->line->waitForBytes(16, 2000));
+        QCOMPARE(win->line->received(), QByteArray("*0R:?=?\r*0R:?=?\r"));
+        QTRY_COMPARE(misshownInitial(win->form, 0), QString());
+        QCOMPARE(readAlls(0), 3);
 
-    void deviceChoiceReadsThatCounterOnly()
-    {
-        startLine();
-        openForm();
-        expectDevice(0);
-        line->clearArrivals();
-        form->cDEVICE->setListIndex(5);
-        QVERIFY(line->waitForBytes(8, 2000));
-        QCOMPARE(line->received(), QByteArray("*5R:?=?\r"));
-        expectDevice(5);
-        // A late reply of device 0 is ignored now.
-        line->send(reply('0', '0', "+0000111"));
-        settle(*line);
-        QCOMPARE(form->sTARGET->text(), QStringLiteral("+0006000"));
-    }
-
-    void readTwice()
-    {
-        startLine();
-        openForm();
-        expectDevice(0);
-        line->clearArrivals();
-        form->bRead->click();
-        form->bRead->click();
-        QVERIFY(line->waitForBytes(16, 2000));
-        QCOMPARE(line->received(), QByteArray("*0R:?=?\r*0R:?=?\r"));
-        expectDevice(0);
-        QCOMPARE(line->withLine([](sim::CounterLine &l) { return l.readAllCount(0); }), 3);
+        win->line->clearArrivals();
+        win->form.cDEVICE->setListIndex(5);
+        QVERIFY(win->line->waitForBytes(8, 2000));
+        QCOMPARE(win->line->received(), QByteArray("*5R:?=?\r"));
+        QTRY_COMPARE(misshownInitial(win->form, 5), QString());
+        win->line->send(reply('0', '0', "+0000111"));
+        settle();
+        QCOMPARE(win->form.sTARGET->text(), QStringLiteral("+0006000"));
     }
 
     void hostileLineStillDecodes()
@@ -137,106 +82,59 @@ private slots:
         options.split = true;   // replies handed over in small pieces, single bytes included
         options.noise = 1.0;    // noise before every reply
         options.seed = 7;
-        startLine(options);
-        openForm();
-        expectDevice(0);
+        openOnLine(options);
     }
 
-    void malformedRepliesChangeNothing_data()
-    {
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::newRow("other address") << reply('2', '0', "+0000222");
-        QTest::newRow("14 characters") << QByteArray("*0C:0=+000222\r");
-        QTest::newRow("16 characters") << QByteArray("*0C:0=+00002222\r");
-        QTest::newRow("lower-case c") << QByteArray("*0c:0=+0000222\r");
-        QTest::newRow("write shape") << QByteArray("*0W:0=+0000222\r");
-        QTest::newRow("index 8") << QByteArray("*0C:8=+0000222\r");
-    }
     void malformedRepliesChangeNothing()
     {
-        QFETCH(QByteArray, bytes);
-        startLine();
-        openForm();
-        expectDevice(0);
-        // Byte by byte, as a slow line delivers them.
+        openOnLine();
+        // Another address, 14 and 16 characters, lower-case c, a write, index 8:
+        // byte by byte, as a slow line delivers them.
+        const QByteArray bytes = reply('2', '0', "+0000222") + "*0C:0=+000222\r*0C:0=+00002222\r"
+            + "*0c:0=+0000222\r*0W:0=+0000222\r*0C:8=+0000222\r";
         for (char b : bytes) {
-            line->send(QByteArray(1, b));
-            QVERIFY(line->waitForIdle(2000));
+            win->line->send(QByteArray(1, b));
+            QVERIFY(win->line->waitForIdle(2000));
             QTest::qWait(2);
         }
-        settle(*line);
-        QCOMPARE(form->sTARGET->text(), QStringLiteral("+0001000"));
-        QCOMPARE(form->tTARGET->text(), QStringLiteral("1000"));
+        settle();
+        QCOMPARE(win->form.sTARGET->text(), QStringLiteral("+0001000"));
+        QCOMPARE(win->form.tTARGET->text(), QStringLiteral("1000"));
         // The next good reply decodes normally.
-        line->send(reply('0', '0', "-0000333"));
-        QTRY_COMPARE(form->sTARGET->text(), QStringLiteral("-0000333"));
-        QCOMPARE(form->tTARGET->text(), QStringLiteral("-333"));
-    }
-
-    void differenceTouchesOnlyItsDisplay()
-    {
-        startLine();
-        openForm();
-        expectDevice(0);
-        QList<QString> before;
-        for (TextBox *t : form->findChildren<TextBox *>())
-            before << t->objectName() + '=' + t->text();
-        line->send(reply('0', '2', "-0001234"));
-        QTRY_COMPARE(form->tDIFFERENCE->text(), QStringLiteral("-1234"));
-        for (TextBox *t : form->findChildren<TextBox *>())
-            if (t != form->tDIFFERENCE)
-                QVERIFY(before.contains(t->objectName() + '=' + t->text()));
+        win->line->send(reply('0', '0', "-0000333"));
+        QTRY_COMPARE(win->form.sTARGET->text(), QStringLiteral("-0000333"));
+        QCOMPARE(win->form.tTARGET->text(), QStringLiteral("-333"));
     }
 
     void oddValueShownAsReceived()
     {
-        startLine();
-        openForm();
-        expectDevice(0);
-        line->send(reply('0', '1', "+12ab567"));
-        QTRY_COMPARE(form->sACTUAL->text(), QStringLiteral("+12ab567"));
-        QCOMPARE(form->tACTUAL->text(), QStringLiteral("+12ab567"));
-        QCOMPARE(form->sACTUAL->ForeColor(), kGreen);   // the shape only looks at the sign
-        line->send(reply('0', '0', "12345678"));
-        QTRY_COMPARE(form->tTARGET->text(), QStringLiteral("12345678"));
-        QCOMPARE(form->sTARGET->ForeColor(), kRed);
+        openOnLine();
+        Form1 &f = win->form;
+        win->line->send(reply('0', '1', "+12ab567"));
+        QTRY_COMPARE(f.sACTUAL->text(), QStringLiteral("+12ab567"));
+        QCOMPARE(f.tACTUAL->text(), QStringLiteral("+12ab567"));
+        QCOMPARE(f.sACTUAL->ForeColor(), kGreen);   // the shape only looks at the sign
+        win->line->send(reply('0', '0', "12345678"));
+        QTRY_COMPARE(f.tTARGET->text(), QStringLiteral("12345678"));
+        QCOMPARE(f.sTARGET->ForeColor(), kRed);
     }
 
     void missingDevice()
     {
-        comm = std::make_unique<MSComm>();
-        form = std::make_unique<Form1>(comm.get());
-        form->load();
-        QSignalSpy problems(form.get(), &Form1::problemReported);
-        form->cCom->setText(QStringLiteral("/dev/kestran-no-such-port"));
-        form->bCONNECT->click();
-        QCOMPARE(problems.count(), 1);
-        QVERIFY2(problems.at(0).at(0).toString().contains(QStringLiteral("does not exist")),
-                 qPrintable(problems.at(0).at(0).toString()));
-        QCOMPARE(form->bCONNECT->text(), QStringLiteral("Open"));
-        QVERIFY(!comm->PortOpen());
-        QVERIFY(form->cCom->isEnabled());
+        win = std::make_unique<WindowOnLine<>>();
+        expectRefused(QStringLiteral("/dev/kestran-no-such-port"), QStringLiteral("does not exist"));
     }
 
     void busyDevice()
     {
-        startLine();
+        win = std::make_unique<WindowOnLine<>>();
+        QVERIFY(win->startLine());
         MSComm other;   // another program holds the port
-        other.setDevicePath(line->slavePath());
+        other.setDevicePath(win->line->slavePath());
         QVERIFY(other.setPortOpen(true));
-        comm = std::make_unique<MSComm>();
-        form = std::make_unique<Form1>(comm.get());
-        form->load();
-        QSignalSpy problems(form.get(), &Form1::problemReported);
-        form->cCom->setText(line->slavePath());
-        form->bCONNECT->click();
-        QCOMPARE(problems.count(), 1);
-        QVERIFY2(problems.at(0).at(0).toString().contains(QStringLiteral("another program")),
-                 qPrintable(problems.at(0).at(0).toString()));
-        QCOMPARE(form->bCONNECT->text(), QStringLiteral("Open"));
+        expectRefused(win->line->slavePath(), QStringLiteral("another program"));
         other.setPortOpen(false);
-        form->bCONNECT->click();   // free again: opens
-        QCOMPARE(form->bCONNECT->text(), QStringLiteral("Close"));
+        QVERIFY(win->open());   // free again: opens
     }
 
     void deviceWithoutPermission()
@@ -246,12 +144,12 @@ private slots:
             QSKIP("needs root to start the unprivileged child");
         if (QStandardPaths::findExecutable(QStringLiteral("setpriv")).isEmpty())
             QSKIP("setpriv is not available");
-        startLine();
-        const QByteArray slave = QFile::encodeName(line->slavePath());
-        QVERIFY(::chmod(slave.constData(), 0600) == 0);
+        sim::PtyCounterLine line;
+        QVERIFY(line.start());
+        QVERIFY(::chmod(QFile::encodeName(line.slavePath()).constData(), 0600) == 0);
         QProcess child;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("KESTRAN_PERMISSION_CHILD"), line->slavePath());
+        env.insert(QStringLiteral("KESTRAN_PERMISSION_CHILD"), line.slavePath());
         child.setProcessEnvironment(env);
         child.start(QStringLiteral("setpriv"),
                     {QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"), QStringLiteral("--clear-groups"),
@@ -268,42 +166,30 @@ private slots:
         const QString path = qEnvironmentVariable("KESTRAN_PERMISSION_CHILD");
         if (path.isEmpty())
             QSKIP("runs only as the child of deviceWithoutPermission");
-        comm = std::make_unique<MSComm>();
-        form = std::make_unique<Form1>(comm.get());
-        form->load();
-        QSignalSpy problems(form.get(), &Form1::problemReported);
-        form->cCom->setText(path);
-        form->bCONNECT->click();
-        QCOMPARE(problems.count(), 1);
-        QCOMPARE(form->bCONNECT->text(), QStringLiteral("Open"));
-        QTextStream(stdout) << problems.at(0).at(0).toString() << "\n";
+        win = std::make_unique<WindowOnLine<>>();
+        QString message;
+        expectRefused(path, QString(), &message);
+        QTextStream(stdout) << message << "\n";
     }
 
     void counterVanishesWhileOpen()
     {
-        startLine();
-        openForm();
-        expectDevice(0);
-        QSignalSpy problems(form.get(), &Form1::problemReported);
-        const QString path = line->slavePath();
-        line->kill();
+        openOnLine();
+        Form1 &f = win->form;
+        QSignalSpy problems(&f, &Form1::problemReported);
+        const QString path = win->line->slavePath();
+        win->line->kill();
         QTRY_COMPARE(problems.count(), 1);
         QVERIFY(problems.at(0).at(0).toString().contains(path));
-        QCOMPARE(form->bCONNECT->text(), QStringLiteral("Open"));
-        QVERIFY(!comm->PortOpen());
-        QVERIFY(form->cCom->isEnabled());
-        QVERIFY(!form->bRead->isEnabled());
-        QCOMPARE(form->cTARGET->Value(), 2);
+        QCOMPARE(f.bCONNECT->text(), QStringLiteral("Open"));   // the window's side is tested in tst_form1
+        QVERIFY(!win->comm.PortOpen());
         QTest::qWait(300);
         QCOMPARE(problems.count(), 1);   // reported once
         // The counter comes back (a new pty): Open works again.
-        QString error;
-        QVERIFY2(line->restart(&error), qPrintable(error));
+        QVERIFY(win->line->restart());
         closeMessageBoxes();
-        form->cCom->setText(line->slavePath());
-        form->bCONNECT->click();
-        QCOMPARE(form->bCONNECT->text(), QStringLiteral("Close"));
-        expectDevice(0);
+        QVERIFY(win->open());
+        QTRY_COMPARE(misshownInitial(win->form, 0), QString());
     }
 };
 

@@ -3,29 +3,19 @@
 // pacing, skipped steps, the window changing under a running sequence (edits,
 // another device, nested Read and Setup), and closing the port or the window
 // in the middle of it.
-#include "controls.h"
-#include "form1.h"
 #include "frames.h"
-#include "mscomm.h"
 #include "parameters.h"
-#include "ptycounterline.h"
-#include "values.h"
+#include "windowfixture.h"
 
-#include <QApplication>
-#include <QMessageBox>
-#include <QSignalSpy>
 #include <QtTest>
-
-#include <memory>
 
 using namespace kestran;
 using sim::PtyCounterLine;
 
 namespace {
-constexpr qint64 kMs = 1000000;
 // A pause is one 250 ms tick; a millisecond less allows for how the timer and
 // the clock round.
-constexpr qint64 kPauseFloorNs = 249 * kMs;
+constexpr qint64 kPauseFloorNs = 249000000;
 // Moments well inside pause 1, 2 and 3 of a sequence started right after.
 constexpr int kInPause1 = 125, kInPause2 = 375, kInPause3 = 625;
 
@@ -40,26 +30,15 @@ QByteArray w(char device, int step, const QByteArray &value)
     return writeFrame(QLatin1Char(device), QLatin1Char(indexOf(step)), value);
 }
 QByteArray r(char device) { return readAllFrame(QLatin1Char(device)); }
-QByteArray initial(int device, int step)
-{
-    return sim::CounterLine::initialValue(device, indexOf(step) - '0');
-}
+QByteArray initial(int device, int step) { return sim::CounterLine::initialValue(device, indexOf(step) - '0'); }
 
-// A frame as it arrived: its bytes and when its first byte came.
-struct Arrived {
-    QByteArray bytes;
-    qint64 ns;
-};
-
-QVector<Arrived> framesOf(const QVector<sim::Arrival> &arrivals)
+// When each frame's first byte arrived.
+QVector<qint64> frameArrivals(const QVector<sim::Arrival> &arrivals)
 {
-    QVector<Arrived> out;
-    for (const sim::Arrival &a : arrivals) {
+    QVector<qint64> out;
+    for (const sim::Arrival &a : arrivals)
         if (a.byte == '*')
-            out.append({QByteArray(), a.ns});
-        if (!out.isEmpty())
-            out.last().bytes += a.byte;
-    }
+            out << a.ns;
     return out;
 }
 } // namespace
@@ -79,65 +58,42 @@ public:
 class TestSetup : public QObject {
     Q_OBJECT
 
-    struct Rig {
-        PtyCounterLine line;
-        StampingComm comm;
-        Form1 form{&comm};
-        explicit Rig(const sim::LineOptions &options) : line(options) {}
-    };
-    std::unique_ptr<Rig> rig;
+    std::unique_ptr<WindowOnLine<StampingComm>> win;
 
-    // The window open on the simulator with "Device-3" selected and its values read.
-    void openOnDevice3(const sim::LineOptions &options = {})
+    // The window open on the simulator with "Device-3" selected and its values
+    // read, then every box ticked and every field filled with kValues.
+    bool openOnDevice3(const sim::LineOptions &options = {})
     {
-        rig.reset();
-        rig = std::make_unique<Rig>(options);
-        QString error;
-        QVERIFY2(rig->line.start(&error), qPrintable(error));
-        Form1 &f = rig->form;
-        f.load();
-        f.cCom->setText(rig->line.slavePath());
-        f.bCONNECT->click();
-        QCOMPARE(f.bCONNECT->text(), QStringLiteral("Close"));
-        f.cDEVICE->setListIndex(3);
-        for (int step = 0; step < 7; ++step)
-            QTRY_COMPARE(f.settingFields()[step]->text().toLatin1(), initial(3, step));
-        rig->line.clearArrivals();
-    }
-
-    void fill(const std::array<QByteArray, 7> &values)
-    {
+        win = std::make_unique<WindowOnLine<StampingComm>>();
+        if (!win->startLine(options) || !win->open())
+            return false;
+        win->form.cDEVICE->setListIndex(3);
+        if (!QTest::qWaitFor([this] { return misshownInitial(win->form, 3).isEmpty(); }, 5000))
+            return false;
+        win->line->clearArrivals();
         for (int step = 0; step < 7; ++step) {
-            rig->form.checkBoxes()[step]->setValue(1);
-            rig->form.settingFields()[step]->setText(QString::fromLatin1(values[step]));
+            win->form.checkBoxes()[step]->setValue(1);
+            win->form.settingFields()[step]->setText(QString::fromLatin1(kValues[step]));
         }
+        return true;
     }
 
     // Clicks Setup (which returns when the sequence has ended); the click's time.
     qint64 clickSetup()
     {
         const qint64 t0 = PtyCounterLine::nowNs();
-        rig->form.bSETUP->click();
+        win->form.bSETUP->click();
         return t0;
     }
 
 private slots:
-    void cleanup()
-    {
-        for (QWidget *w : QApplication::topLevelWidgets())
-            if (auto *box = qobject_cast<QMessageBox *>(w))
-                box->done(0);
-        rig.reset();
-    }
+    void cleanup() { win.reset(); }
 
     void allSevenPacedThenReadBack()
     {
-        openOnDevice3();
-        if (QTest::currentTestFailed())
-            return;
-        Form1 &f = rig->form;
-        fill(kValues);
-        rig->comm.frameSent.clear();
+        QVERIFY(openOnDevice3());
+        Form1 &f = win->form;
+        win->comm.frameSent.clear();
         const qint64 t0 = clickSetup();
         QVERIFY(f.bSETUP->isEnabled() && f.bRead->isEnabled());
         QVERIFY(!f.Timer1->Enabled());
@@ -148,30 +104,28 @@ private slots:
         for (int step = 0; step < 7; ++step)
             expected += w('3', step, kValues[step]);
         expected += r('3');
-        QTRY_COMPARE(rig->line.received(), expected);
+        QTRY_COMPARE(win->line->received(), expected);
 
         // Each frame is handed over at least one pause after the one before, and
         // none reaches the far side sooner than that. (Arrival to arrival can be
         // shorter: the far side may read an earlier frame late.)
-        const QVector<Arrived> frames = framesOf(rig->line.arrivals());
-        const QVector<qint64> &sent = rig->comm.frameSent;
+        const QVector<qint64> frames = frameArrivals(win->line->arrivals());
+        const QVector<qint64> &sent = win->comm.frameSent;
         QCOMPARE(frames.size(), 8);
         QCOMPARE(sent.size(), 8);
         QVERIFY(sent[0] >= t0);
         for (int i = 1; i < frames.size(); ++i) {
-            const double gap = (sent[i] - sent[i - 1]) / double(kMs);
-            const double arrival = (frames[i].ns - sent[i - 1]) / double(kMs);
-            QVERIFY2(gap * kMs >= kPauseFloorNs && arrival * kMs >= kPauseFloorNs,
-                     qPrintable(QStringLiteral("frame %1: handed over %2 ms, arrived %3 ms after "
-                                               "the one before was handed over")
+            const qint64 gap = sent[i] - sent[i - 1], arrival = frames[i] - sent[i - 1];
+            QVERIFY2(gap >= kPauseFloorNs && arrival >= kPauseFloorNs,
+                     qPrintable(QStringLiteral("frame %1: handed over %2 ns, arrived %3 ns after the one before")
                                     .arg(i).arg(gap).arg(arrival)));
         }
 
         // The counter stored every value as sent, and the read-back shows them.
-        for (int step = 0; step < 7; ++step)
-            QCOMPARE(rig->line.value(3, indexOf(step) - '0'), kValues[step]);
-        for (int step = 0; step < 7; ++step)
+        for (int step = 0; step < 7; ++step) {
+            QCOMPARE(win->line->value(3, indexOf(step) - '0'), kValues[step]);
             QTRY_COMPARE(f.settingFields()[step]->text().toLatin1(), kValues[step]);
+        }
         QTRY_COMPARE(f.tTARGET->text(), QStringLiteral("1234"));
         QCOMPARE(f.tACTUAL->text(), QStringLiteral("-567"));
         QTRY_COMPARE(f.tDIFFERENCE->text(), QStringLiteral("1801"));
@@ -179,11 +133,8 @@ private slots:
 
     void skippedStepsStillPause()
     {
-        openOnDevice3();
-        if (QTest::currentTestFailed())
-            return;
-        Form1 &f = rig->form;
-        fill(kValues);
+        QVERIFY(openOnDevice3());
+        Form1 &f = win->form;
         f.cTARGET->setValue(0);                           // unticked
         f.cACTUAL->setValue(2);                           // greyed
         f.sRESET->setText(QStringLiteral("+000008"));     // 7 characters
@@ -197,23 +148,20 @@ private slots:
         f.sDEBOUNCE0->setMaxLength(8);
         const QByteArray expected = w('3', 4, "abcdefgh") + w('3', 5, kValues[5])
             + w('3', 6, kValues[6]) + r('3');
-        QTRY_COMPARE(rig->line.received(), expected);
+        QTRY_COMPARE(win->line->received(), expected);
 
         // Four empty pauses before the first write; seven in all before the read-all.
-        const QVector<Arrived> frames = framesOf(rig->line.arrivals());
+        const QVector<qint64> frames = frameArrivals(win->line->arrivals());
         QCOMPARE(frames.size(), 4);
-        QVERIFY(frames[0].ns - t0 >= 4 * kPauseFloorNs);
-        QVERIFY(frames[3].ns - t0 >= 7 * kPauseFloorNs);
-        QCOMPARE(rig->line.value(3, 5), QByteArray("abcdefgh"));
+        QVERIFY(frames[0] - t0 >= 4 * kPauseFloorNs);
+        QVERIFY(frames[3] - t0 >= 7 * kPauseFloorNs);
+        QCOMPARE(win->line->value(3, 5), QByteArray("abcdefgh"));
     }
 
     void editsDuringPauseDecideLaterSteps()
     {
-        openOnDevice3();
-        if (QTest::currentTestFailed())
-            return;
-        Form1 &f = rig->form;
-        fill(kValues);
+        QVERIFY(openOnDevice3());
+        Form1 &f = win->form;
         f.cALARM->setValue(0);
         QTimer::singleShot(kInPause1, &f, [&f] {
             f.sDEBOUNCE1->setText(QStringLiteral("+0000099"));
@@ -224,7 +172,7 @@ private slots:
         const QByteArray expected = w('3', 0, kValues[0]) + w('3', 1, kValues[1])
             + w('3', 2, kValues[2]) + w('3', 3, kValues[3]) + w('3', 4, "+0000099")
             + w('3', 6, kValues[6]) + r('3');
-        QTRY_COMPARE(rig->line.received(), expected);
+        QTRY_COMPARE(win->line->received(), expected);
     }
 
     // Handlers run inside pause 2: a step writes when, at its own turn, its box
@@ -270,11 +218,8 @@ private slots:
         sim::LineOptions options;
         if (!answers)
             options.devices = {0, 3};
-        openOnDevice3(options);
-        if (QTest::currentTestFailed())
-            return;
-        Form1 &f = rig->form;
-        fill(kValues);
+        QVERIFY(openOnDevice3(options));
+        Form1 &f = win->form;
 
         if (device >= 0)
             QTimer::singleShot(kInPause2, &f, [&f, device] { f.cDEVICE->setListIndex(device); });
@@ -289,7 +234,7 @@ private slots:
         QSignalSpy ticks(f.Timer1, &Timer::Tick);
         clickSetup();
 
-        QTRY_COMPARE(rig->line.received(), expected);
+        QTRY_COMPARE(win->line->received(), expected);
         QCOMPARE(clickReturned, bool(button));
         QCOMPARE(wasEnabled, button && device >= 0);
         // A nested Setup's last tick also ends the pause it ran in.
@@ -297,7 +242,7 @@ private slots:
         QCOMPARE(ticks.count(), nestedSetup ? 7 + 7 - 1 : 7);
         QVERIFY(f.bSETUP->isEnabled() && f.bRead->isEnabled());
         QVERIFY(!f.Timer1->Enabled());
-        QVERIFY(rig->comm.PortOpen());
+        QVERIFY(win->comm.PortOpen());
     }
 
     // The port goes away in pause 3: closed by the operator, or lost with the far end.
@@ -311,29 +256,26 @@ private slots:
     void portGoneDuringPause()
     {
         QFETCH(bool, lost);
-        openOnDevice3();
-        if (QTest::currentTestFailed())
-            return;
-        Form1 &f = rig->form;
-        fill(kValues);
+        QVERIFY(openOnDevice3());
+        Form1 &f = win->form;
         QSignalSpy ticks(f.Timer1, &Timer::Tick);
         QSignalSpy problems(&f, &Form1::problemReported);
         QTimer::singleShot(kInPause3, &f, [this, lost] {
             if (lost)
-                rig->line.kill();
+                win->line->kill();
             else
-                rig->form.bCONNECT->click();
+                win->form.bCONNECT->click();
         });
         clickSetup();
 
         // The sequence ended there: no further pause was waited for.
         QCOMPARE(ticks.count(), 2);
         QVERIFY(!f.Timer1->Enabled());
-        QVERIFY(!rig->comm.PortOpen());
+        QVERIFY(!win->comm.PortOpen());
         QVERIFY(!f.bSETUP->isEnabled() && !f.bRead->isEnabled());
         // Nothing after it, not even the closing read-all; a loss is told once.
         QTest::qWait(400);
-        QCOMPARE(rig->line.received(),
+        QCOMPARE(win->line->received(),
                  w('3', 0, kValues[0]) + w('3', 1, kValues[1]) + w('3', 2, kValues[2]));
         QCOMPARE(ticks.count(), 2);
         QCOMPARE(f.bCONNECT->text(), QStringLiteral("Open"));
@@ -344,18 +286,14 @@ private slots:
     // Last: it runs the application's own event loop until the window closes.
     void windowClosedDuringPause()
     {
-        openOnDevice3();
-        if (QTest::currentTestFailed())
-            return;
-        Form1 &f = rig->form;
-        fill(kValues);
+        QVERIFY(openOnDevice3());
+        Form1 &f = win->form;
         f.show();
         QVERIFY(QApplication::quitOnLastWindowClosed());
 
         QSignalSpy ticks(f.Timer1, &Timer::Tick);
         bool clickReturned = false, gaveUp = false;
         int ticksAtClose = -1;
-        QByteArray receivedAtClose;
         QTimer::singleShot(0, &f, [&] {
             f.bSETUP->click();
             clickReturned = true;
@@ -365,11 +303,7 @@ private slots:
             f.close();
         });
         QTimer giveUp;
-        giveUp.setSingleShot(true);
-        connect(&giveUp, &QTimer::timeout, qApp, [&gaveUp] {
-            gaveUp = true;
-            QCoreApplication::quit();
-        });
+        giveUp.callOnTimeout(qApp, [&gaveUp] { gaveUp = true; QCoreApplication::quit(); });
         giveUp.start(10000);
         QApplication::exec();
         giveUp.stop();
@@ -382,7 +316,7 @@ private slots:
         QCOMPARE(ticks.count(), 1);
         QVERIFY(!f.Timer1->Enabled());
         QTest::qWait(400);
-        QCOMPARE(rig->line.received(), w('3', 0, kValues[0]) + w('3', 1, kValues[1]));
+        QCOMPARE(win->line->received(), w('3', 0, kValues[0]) + w('3', 1, kValues[1]));
     }
 };
 

@@ -27,28 +27,20 @@
 //   has shown as many replies as were sent), and summed over the run.
 // - A cycle cut short by pulling the line mid-reply is left out of the sums:
 //   what was on the wire then is lost with the line, as with a real cable.
-#include "controls.h"
-#include "form1.h"
-#include "mscomm.h"
-#include "ptycounterline.h"
+#include "windowfixture.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
-#include <QMessageBox>
-#include <QSignalSpy>
 #include <QTemporaryDir>
-#include <QTimer>
 #include <QtTest>
 
-#include <functional>
-#include <memory>
+#include <numeric>
 #include <random>
 
 using namespace kestran;
-using kestran::sim::LineOptions;
-using kestran::sim::PtyCounterLine;
-using kestran::sim::SendStats;
+using sim::LineOptions;
+using sim::SendStats;
 
 namespace {
 
@@ -65,10 +57,7 @@ qint64 vmRssKb()
 
 int rowSum(const SendStats &s, int device)
 {
-    int n = 0;
-    for (int v : s.replies[device])
-        n += v;
-    return n;
+    return std::accumulate(s.replies[device].begin(), s.replies[device].end(), 0);
 }
 
 // The value of `index` in read number `cycle`: sign, index, index, four digits
@@ -78,16 +67,6 @@ QByteArray cycleValue(int cycle, int index)
     const char i = char('0' + index);
     return QByteArray(1, cycle % 3 == 0 ? '-' : '+') + i + i
         + QByteArray::number(cycle % 10000).rightJustified(4, '0') + i;
-}
-
-void closeMessageBoxes()
-{
-    for (QWidget *w : QApplication::topLevelWidgets())
-        if (auto *box = qobject_cast<QMessageBox *>(w))
-            if (box->isVisible())
-                box->done(0);
-    // The boxes delete themselves on close; let that happen now.
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
 // Runs the event loop until `done` holds or `timeoutMs` has passed.
@@ -113,29 +92,19 @@ bool waitUntil(const std::function<bool()> &done, int timeoutMs)
 // The ways a line misbehaves during the run, used in turn.
 QVector<LineOptions> lineKinds()
 {
-    QVector<LineOptions> kinds;
-    LineOptions a;                       // everything at once
-    a.noise = 0.3;
-    a.split = true;
-    a.drop = 0.05;
-    a.corrupt = 0.05;
-    kinds << a;
-    LineOptions b;                       // heavy damage, no noise (the line is pulled mid-reply)
-    b.drop = 0.1;
-    b.corrupt = 0.15;
-    kinds << b;
-    LineOptions c;                       // some counters absent, a lot of noise and damage
-    c.devices = {0, 1, 2, 5};
-    c.noise = 0.6;
-    c.split = true;
-    c.corrupt = 0.2;
-    kinds << c;
-    LineOptions d;                       // an ordinary, lightly noisy line
-    d.noise = 0.1;
-    d.drop = 0.02;
-    d.corrupt = 0.02;
-    kinds << d;
-    return kinds;
+    auto kind = [](double noise, bool split, double drop, double corrupt, const QVector<int> &devices) {
+        LineOptions o;
+        o.noise = noise;
+        o.split = split;
+        o.drop = drop;
+        o.corrupt = corrupt;
+        o.devices = devices;
+        return o;
+    };
+    return {kind(0.3, true, 0.05, 0.05, {}),         // everything at once
+            kind(0, false, 0.1, 0.15, {}),           // heavy damage, no noise (the line is pulled mid-reply)
+            kind(0.6, true, 0, 0.2, {0, 1, 2, 5}),   // some counters absent, a lot of noise and damage
+            kind(0.1, false, 0.02, 0.02, {})};       // an ordinary, lightly noisy line
 }
 
 } // namespace
@@ -145,10 +114,9 @@ class TestSoak : public QObject {
 
     QTemporaryDir dir;
     QString link;
-    std::unique_ptr<PtyCounterLine> line;
-    LineOptions lineOptions;
-    MSComm *comm = nullptr;
+    std::unique_ptr<WindowOnLine<>> win;
     Form1 *form = nullptr;
+    LineOptions lineOptions;
 
     // Replies the window has shown in the current cycle.
     int shownThisCycle = 0;
@@ -175,16 +143,9 @@ class TestSoak : public QObject {
 
     bool newLine(const LineOptions &options)
     {
-        line.reset();   // the old line stops and lets go of the link
         lineOptions = options;
         lineOptions.seed = quint64(++linesUsed) * 7919;
-        line = std::make_unique<PtyCounterLine>(lineOptions);
-        QString error;
-        if (!line->setLink(link, &error) || !line->start(&error)) {
-            fault(QStringLiteral("line start: ") + error);
-            return false;
-        }
-        return true;
+        return win->startLine(lineOptions, link);
     }
 
     // One read: `action` sends the read-all (Read, a device pick, or Open).
@@ -192,14 +153,14 @@ class TestSoak : public QObject {
     {
         ++cycles;
         // New values, so that every reply changes the text it lands in.
-        line->withLine([&](sim::CounterLine &l) {
+        win->line->withLine([&](sim::CounterLine &l) {
             for (int i = 0; i < sim::kIndexCount; ++i)
                 l.setValue(device, i, cycleValue(cycles, i));
         });
-        line->clearArrivals();
+        win->line->clearArrivals();
         form->tDIFFERENCE->setText(QString());
-        const SendStats before = line->stats();
-        const int readsBefore = line->withLine([&](sim::CounterLine &l) { return l.readAllCount(device); });
+        const SendStats before = win->line->stats();
+        const int readsBefore = win->line->withLine([&](sim::CounterLine &l) { return l.readAllCount(device); });
         shownThisCycle = 0;
 
         action();
@@ -210,11 +171,11 @@ class TestSoak : public QObject {
 
         int expected = 0;
         const bool complete = waitUntil([&] {
-            if (line->withLine([&](sim::CounterLine &l) { return l.readAllCount(device); }) <= readsBefore)
+            if (win->line->withLine([&](sim::CounterLine &l) { return l.readAllCount(device); }) <= readsBefore)
                 return false;
-            if (!line->waitForIdle(0))
+            if (!win->line->waitForIdle(0))
                 return false;
-            expected = rowSum(line->stats(), device) - rowSum(before, device);
+            expected = rowSum(win->line->stats(), device) - rowSum(before, device);
             return shownThisCycle >= expected;
         }, 3000);
         if (!complete) {
@@ -222,7 +183,7 @@ class TestSoak : public QObject {
             fault(QStringLiteral("cycle %1 (device %2): %3 of %4 replies shown after 3 s")
                       .arg(cycles).arg(device).arg(shownThisCycle).arg(expected));
         }
-        const SendStats after = line->stats();
+        const SendStats after = win->line->stats();
         for (int d = 0; d < sim::kDeviceCount; ++d)
             if (d != device)
                 otherAddress += rowSum(after, d) - rowSum(before, d);
@@ -235,46 +196,20 @@ class TestSoak : public QObject {
         ++countedCycles;
 
         // An undamaged read must show exactly the counter's values.
+        // (A counter that is absent leaves the fields empty and the displays as they were.)
         if (after.dropped == before.dropped && after.corrupted == before.corrupted) {
             ++checkedValues;
-            if (!valuesShown(device))
+            const bool serves = lineOptions.devices.isEmpty() || lineOptions.devices.contains(device);
+            const QString wrong = misshown(
+                *form, [&](int index) { return serves ? cycleValue(cycles, index) : QByteArray(); }, serves);
+            if (!wrong.isEmpty()) {
                 ++wrongValues;
+                fault(QStringLiteral("cycle %1: %2").arg(cycles).arg(wrong));
+            }
         }
     }
 
-    bool valuesShown(int device)
-    {
-        const bool serves = lineOptions.devices.isEmpty() || lineOptions.devices.contains(device);
-        const auto fields = form->settingFields();
-        const char order[7] = {'0', '1', '3', '4', '5', '6', '7'};
-        for (int k = 0; k < 7; ++k) {
-            const QString want = serves ? QString::fromLatin1(cycleValue(cycles, order[k] - '0')) : QString();
-            if (fields[k]->text() != want) {
-                fault(QStringLiteral("cycle %1: field %2 shows \"%3\", counter has \"%4\"")
-                          .arg(cycles).arg(k).arg(fields[k]->text(), want));
-                return false;
-            }
-        }
-        if (!serves)
-            return true;
-        const auto displays = form->displays();
-        for (int i = 0; i < 3; ++i) {
-            long n = 0;
-            sim::parseValue(cycleValue(cycles, i), &n);
-            if (displays[i]->text() != QString::number(n)) {
-                fault(QStringLiteral("cycle %1: display %2 shows \"%3\", counter has %4")
-                          .arg(cycles).arg(i).arg(displays[i]->text()).arg(n));
-                return false;
-            }
-        }
-        return true;
-    }
-
-    void read()
-    {
-        const int d = selected();
-        cycle([&] { form->bRead->click(); }, d);
-    }
+    void read() { cycle([&] { form->bRead->click(); }, selected()); }
 
     void pickDevice()
     {
@@ -320,21 +255,14 @@ private slots:
     {
         QVERIFY(dir.isValid());
         link = dir.filePath(QStringLiteral("counters"));
-        comm = new MSComm;
-        form = new Form1(comm);
-        form->load();
+        win = std::make_unique<WindowOnLine<>>();
+        form = &win->form;
         for (TextBox *f : form->settingFields())
             connect(f, &QLineEdit::textChanged, this, &TestSoak::countShown);
         connect(form->tDIFFERENCE, &QLineEdit::textChanged, this, &TestSoak::countShown);
     }
 
-    void cleanupTestCase()
-    {
-        closeMessageBoxes();
-        delete form;
-        delete comm;
-        line.reset();
-    }
+    void cleanupTestCase() { win.reset(); }
 
     void soak()
     {
@@ -365,44 +293,34 @@ private slots:
                     peakKb = qMax(peakKb, vmRssKb());
             }
 
-            // Upset the line, in turn in each of these ways, and open again.
-            switch (phase++ % 4) {
-            case 0:   // pulled between reads, a fresh line of another kind comes
-                line->kill();
-                expectLoss();
-                kind = (kind + 1) % kinds.size();
-                QVERIFY(newLine(kinds[kind]));
-                open();
-                break;
-            case 1:   // pulled in the middle of a reply, the same line comes back
+            // Upset the line, in turn: pulled between reads (a fresh line of
+            // another kind comes), pulled in the middle of a reply (the same line
+            // comes back), closed by the operator (another line comes), pulled
+            // and plugged back in (the same line); then open again.
+            const int upset = phase++ % 4;
+            if (upset == 1 && lineOptions.noise == 0) {
                 // Only a noise-free line: the window's buffer may keep the cut
                 // frame's head, and noise after the reopen could complete it
                 // into a 15-character frame the simulator never counted.
-                if (lineOptions.noise == 0) {
-                    // Left out of the counts: what was on the wire is lost with the line.
-                    cycle([&] { form->bRead->click(); }, selected(), false);
-                    QTest::qWait(int(rng() % 3));
-                }
-                line->kill();
-                expectLoss();
-                QVERIFY(line->restart());
-                open();
-                break;
-            case 2:   // closed by the operator, another line comes
+                // Left out of the counts: what was on the wire is lost with the line.
+                cycle([&] { form->bRead->click(); }, selected(), false);
+                QTest::qWait(int(rng() % 3));
+            }
+            if (upset == 2) {
                 form->bCONNECT->click();
                 if (form->bCONNECT->text() != QStringLiteral("Open") || form->MSComm1->PortOpen())
                     fault(QStringLiteral("Close did not close at cycle %1").arg(cycles));
+            } else {
+                win->line->kill();
+                expectLoss();
+            }
+            if (upset % 2 == 0) {
                 kind = (kind + 1) % kinds.size();
                 QVERIFY(newLine(kinds[kind]));
-                open();
-                break;
-            case 3:   // pulled and plugged back in, the same line
-                line->kill();
-                expectLoss();
-                QVERIFY(line->restart());
-                open();
-                break;
+            } else {
+                QVERIFY(win->line->restart());
             }
+            open();
         }
 
         const qint64 endKb = vmRssKb();
