@@ -15,6 +15,7 @@
 //    (after 1 MB of warm-up), fed through a plain pseudo-terminal.
 //
 //   bench_receive [megabytes=2] [reads=21] [noise megabytes=10]
+#include "../tests/common/waituntil.h"
 #include "controls.h"
 #include "form1.h"
 #include "mscomm.h"
@@ -73,26 +74,6 @@ double median(std::vector<double> v)
     std::sort(v.begin(), v.end());
     const size_t n = v.size();
     return n == 0 ? 0 : n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
-// Runs the event loop until `done` holds (checked every millisecond) or the time is up.
-bool waitUntil(const std::function<bool()> &done, int timeoutMs)
-{
-    if (done())
-        return true;
-    QEventLoop loop;
-    QTimer poll, deadline;
-    poll.setInterval(1);
-    deadline.setSingleShot(true);
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (done())
-            loop.quit();
-    });
-    QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
-    poll.start();
-    deadline.start(timeoutMs);
-    loop.exec();
-    return done();
 }
 
 QByteArray reply(int device, int index, long value)

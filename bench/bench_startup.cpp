@@ -12,6 +12,7 @@
 // window showing text has to set up.
 //
 //   bench_startup [runs]      (default 15; QT_QPA_PLATFORM=offscreen is assumed)
+#include "firstpaint.h"
 #include "form1.h"
 
 #include <QApplication>
@@ -34,34 +35,6 @@
 extern char **environ;
 
 namespace {
-
-long long monotonicNs()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
-}
-
-// Ends the program just after the first paint of the watched window has been handled.
-class FirstPaint : public QObject {
-public:
-    using QObject::QObject;
-    bool eventFilter(QObject *watched, QEvent *e) override
-    {
-        if (e->type() == QEvent::Paint && !m_seen) {
-            m_seen = true;
-            QTimer::singleShot(0, qApp, [] {
-                std::printf("shown %lld\n", monotonicNs());
-                std::fflush(stdout);
-                QCoreApplication::quit();
-            });
-        }
-        return QObject::eventFilter(watched, e);
-    }
-
-private:
-    bool m_seen = false;
-};
 
 int child(int argc, char **argv)
 {

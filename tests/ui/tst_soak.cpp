@@ -27,6 +27,7 @@
 //   has shown as many replies as were sent), and summed over the run.
 // - A cycle cut short by pulling the line mid-reply is left out of the sums:
 //   what was on the wire then is lost with the line, as with a real cable.
+#include "waituntil.h"
 #include "windowfixture.h"
 
 #include <QElapsedTimer>
@@ -67,26 +68,6 @@ QByteArray cycleValue(int cycle, int index)
     const char i = char('0' + index);
     return QByteArray(1, cycle % 3 == 0 ? '-' : '+') + i + i
         + QByteArray::number(cycle % 10000).rightJustified(4, '0') + i;
-}
-
-// Runs the event loop until `done` holds or `timeoutMs` has passed.
-bool waitUntil(const std::function<bool()> &done, int timeoutMs)
-{
-    if (done())
-        return true;
-    QEventLoop loop;
-    QTimer poll, deadline;
-    poll.setInterval(1);
-    deadline.setSingleShot(true);
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        if (done())
-            loop.quit();
-    });
-    QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
-    poll.start();
-    deadline.start(timeoutMs);
-    loop.exec();
-    return done();
 }
 
 // The ways a line misbehaves during the run, used in turn.
