@@ -206,14 +206,20 @@ qint64 PortTable::liveLockOwner(const QString &lockDir, const QString &name)
         return 0;
     const QByteArray head = f.read(64);
     qint64 pid = 0;
-    // Text locks hold the pid in decimal, maybe padded with spaces; old binary
-    // locks hold it as a native int.
-    const QByteArray text = head.trimmed();
-    qsizetype end = 0;
-    while (end < text.size() && text.at(end) >= '0' && text.at(end) <= '9')
+    // Text locks hold the pid in decimal, maybe padded with spaces and followed
+    // by a newline; old binary locks hold it as a native int, whose bytes may
+    // look like digits, so a digit run only counts as text when whitespace or
+    // the end of the file follows it.
+    qsizetype start = 0;
+    while (start < head.size() && head.at(start) == ' ')
+        ++start;
+    qsizetype end = start;
+    while (end < head.size() && head.at(end) >= '0' && head.at(end) <= '9')
         ++end;
-    if (end > 0 && end <= 10) {
-        pid = text.left(end).toLongLong();
+    const bool text = end > start && end - start <= 10
+        && (end == head.size() || QByteArrayView(" \t\r\n").contains(head.at(end)));
+    if (text) {
+        pid = head.mid(start, end - start).toLongLong();
     } else if (head.size() >= qsizetype(sizeof(int))) {
         int binary = 0;
         memcpy(&binary, head.constData(), sizeof binary);

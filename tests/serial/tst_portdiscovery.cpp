@@ -184,6 +184,8 @@ void TestPortDiscovery::lockFiles_data()
     QTest::newRow("live, binary") << QByteArray(reinterpret_cast<const char *>(&selfInt), 4) << false;
     QTest::newRow("stale, text") << dead + "\n" << true;
     QTest::newRow("stale, binary") << QByteArray(reinterpret_cast<const char *>(&deadInt), 4) << true;
+    // A binary pid whose first byte reads as "1" (init, always alive) must not be taken for text.
+    QTest::newRow("stale, binary starting with a digit") << QByteArray("1\0\0\x40", 4) << true;
     QTest::newRow("empty") << QByteArray() << true;
     QTest::newRow("zero pid") << QByteArray("0\n") << true;
 }
