@@ -511,7 +511,9 @@ QString MSComm::Input()
     const QString out = QString::fromLatin1(d->rx.constData() + d->rxHead, n);
     d->rxHead += n;
     if (d->rxHead == d->rx.size()) {
-        d->rx.clear();
+        // Drained: start over at the front but keep the allocation, so a line
+        // delivering one byte at a time does not free and allocate per byte.
+        d->rx.truncate(0);
         d->rxHead = 0;
     }
     return out;
