@@ -15,6 +15,7 @@
 //    (after 1 MB of warm-up), fed through a plain pseudo-terminal.
 //
 //   bench_receive [megabytes=2] [reads=21] [noise megabytes=10]
+#include "../tests/common/processstats.h"
 #include "../tests/common/waituntil.h"
 #include "controls.h"
 #include "form1.h"
@@ -58,16 +59,6 @@ double threadCpuNs()
     return (double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e6 + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec)) * 1e3;
 }
 
-long vmRssKb()
-{
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : f.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLong();
-    return -1;
-}
 
 double median(std::vector<double> v)
 {
@@ -288,7 +279,7 @@ NoiseMemory underNoise(int megabytes)
     m.beforeKb = m.peakKb = vmRssKb();
     for (int i = 0; i < megabytes; ++i) {
         push(kMb);
-        m.peakKb = std::max(m.peakKb, vmRssKb());
+        m.peakKb = std::max<qint64>(m.peakKb, vmRssKb());
     }
     m.afterKb = vmRssKb();
     m.decoderChars = int(form.mRxBuffer.text().size());

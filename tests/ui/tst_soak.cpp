@@ -27,6 +27,7 @@
 //   has shown as many replies as were sent), and summed over the run.
 // - A cycle cut short by pulling the line mid-reply is left out of the sums:
 //   what was on the wire then is lost with the line, as with a real cable.
+#include "processstats.h"
 #include "waituntil.h"
 #include "windowfixture.h"
 
@@ -45,16 +46,6 @@ using sim::SendStats;
 
 namespace {
 
-qint64 vmRssKb()
-{
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : f.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
-    return -1;
-}
 
 int rowSum(const SendStats &s, int device)
 {
