@@ -277,11 +277,18 @@ void TestPortDiscovery::parsePortText_data()
     QTest::newRow("COM70000") << "COM70000" << K::Invalid << 0 << "" << "1 to 255";
     QTest::newRow("huge number") << "COM99999999999999999999" << K::Invalid << 0 << "" << "1 to 255";
     QTest::newRow("COM alone") << "COM" << K::Invalid << 0 << "" << "number";
+    QTest::newRow("short text") << "CO" << K::Invalid << 0 << "" << "number";
     QTest::newRow("blank") << "   " << K::Invalid << 0 << "" << "COM1";
     QTest::newRow("COMx") << "COMx" << K::Invalid << 0 << "" << "COMx";
-    QTest::newRow("lower case") << "com3" << K::Invalid << 0 << "" << "com3";
+    QTest::newRow("lower case") << "com3" << K::Com << 3 << "" << "";
+    QTest::newRow("mixed case") << "Com3" << K::Com << 3 << "" << "";
+    QTest::newRow("blank before number") << "COM 3" << K::Com << 3 << "" << "";
+    QTest::newRow("plus sign") << "COM+3" << K::Com << 3 << "" << "";
+    QTest::newRow("leading zeros") << "COM007" << K::Com << 7 << "" << "";
     QTest::newRow("trailing letter") << "COM1a" << K::Invalid << 0 << "" << "COM1a";
-    QTest::newRow("sign") << "COM-1" << K::Invalid << 0 << "" << "COM-1";
+    QTest::newRow("minus sign") << "COM-1" << K::Invalid << 0 << "" << "1 to 255";
+    QTest::newRow("sign alone") << "COM+" << K::Invalid << 0 << "" << "COM+";
+    QTest::newRow("blank inside number") << "COM1 2" << K::Invalid << 0 << "" << "COM1 2";
     QTest::newRow("bare device name") << "ttyUSB0" << K::Invalid << 0 << "" << "/dev/ttyUSB0";
     QTest::newRow("list text") << "Combo1" << K::Invalid << 0 << "" << "Combo1";
 }
