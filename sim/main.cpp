@@ -34,6 +34,7 @@ int main(int argc, char **argv)
 
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kestran-counter-sim"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(KESTRAN_VERSION));
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "Simulates KESTRAN counters on a pseudo-terminal.\n\n"
@@ -46,6 +47,7 @@ int main(int argc, char **argv)
         "TARGET 1000*(n+1), ACTUAL 400*(n+1)+n, RESET 10*n, DEBOUNCE(0..2) 50+n,\n"
         "60+n, 70+n, ALARM n+1, for device number n. All random choices follow --seed."));
     parser.addHelpOption();
+    parser.addVersionOption();
     const QCommandLineOption link(QStringLiteral("link"),
         QStringLiteral("Also make <path> a symlink to the pty (removed at exit)."), QStringLiteral("path"));
     const QCommandLineOption devices(QStringLiteral("devices"),
@@ -71,14 +73,20 @@ int main(int argc, char **argv)
     const QCommandLineOption verbose(QStringLiteral("verbose"),
         QStringLiteral("Log every frame received (<-) and sent (->) to standard error."));
     parser.addOptions({link, devices, pace, noise, noiseStar, split, drop, corrupt, delay, seed, verbose});
-    parser.process(app);
 
-    LineOptions options;
-    options.keepHistory = false;
     auto fail = [](const QString &message) {
         fprintf(stderr, "kestran-counter-sim: %s\n", qPrintable(message));
         return 2;
     };
+    // Bad usage ends with 2 like a bad option value; --help and --version end here with 0.
+    if (!parser.parse(QCoreApplication::arguments()))
+        return fail(parser.errorText() + QStringLiteral(" (try --help)"));
+    if (!parser.positionalArguments().isEmpty())
+        return fail(QStringLiteral("unexpected argument %1 (try --help)").arg(parser.positionalArguments().constFirst()));
+    parser.process(app);
+
+    LineOptions options;
+    options.keepHistory = false;
     if (parser.isSet(devices)) {
         for (const QString &item : parser.value(devices).split(',', Qt::SkipEmptyParts)) {
             bool ok = false;

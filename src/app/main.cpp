@@ -7,37 +7,111 @@
 #include "ptycounterline.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QTextStream>
 
 #include <memory>
 
-int main(int argc, char **argv)
-{
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("kestran-setup"));
+namespace {
 
-    const QStringList args = QApplication::arguments().mid(1);
-    if (args.contains(QStringLiteral("--help")) || args.contains(QStringLiteral("-h"))) {
-        QTextStream(stdout) << "Usage: kestran-setup [--demo]\n\n"
-                               "  --demo   attach a simulated line of eight KESTRAN counters,\n"
-                               "           listed after the real serial ports\n";
+const char *const kProgram = "kestran-setup";
+
+struct Options {
+    bool demo = false;
+};
+
+// The options the application object itself understands ("-platform offscreen",
+// "-style fusion", ...). They are accepted here and left in argv for it.
+void addWindowSystemOptions(QCommandLineParser &parser)
+{
+    const char *const withValue[] = {"platform", "platformpluginpath", "platformtheme", "plugin",
+                                     "qwindowgeometry", "qwindowicon", "qwindowtitle", "geometry",
+                                     "title", "icon", "display", "name", "session", "style",
+                                     "stylesheet", "qmljsdebugger"};
+    const char *const flags[] = {"reverse", "widgetcount", "nograb", "dograb", "sync", "testability"};
+    for (const char *name : withValue) {
+        QCommandLineOption o(QString::fromLatin1(name), QString(), QStringLiteral("value"));
+        o.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(o);
+    }
+    for (const char *name : flags) {
+        QCommandLineOption o(QString::fromLatin1(name));
+        o.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(o);
+    }
+}
+
+// Reads the command line before any application object exists, so that --help,
+// --version and usage errors answer without a display (over SSH, in a package
+// build). Returns -1 to go on and start the window, or the exit code to end with.
+int readOptions(int argc, char **argv, Options *out)
+{
+    QStringList args;
+    for (int i = 0; i < argc; ++i)
+        args << QString::fromLocal8Bit(argv[i]);
+
+    QCommandLineParser parser;
+    // One dash or two, like the application object's own options.
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.setApplicationDescription(QStringLiteral(
+        "The setup tool for KESTRAN counters on a serial line (19200 baud 8N1,\n"
+        "device numbers 0 to 7): pick a port, open it, read a counter's values,\n"
+        "edit them and write them back with Setup."));
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Show this help and exit."));
+    const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
+                                     QStringLiteral("Show the version and exit."));
+    const QCommandLineOption demo(QStringLiteral("demo"),
+        QStringLiteral("Attach a simulated line of eight KESTRAN counters,\n"
+                       "listed after the real serial ports."));
+    parser.addOptions({help, version, demo});
+    addWindowSystemOptions(parser);
+
+    QTextStream err(stderr);
+    if (!parser.parse(args)) {
+        err << kProgram << ": " << parser.errorText() << " (try --help)\n";
+        return 2;
+    }
+    if (parser.isSet(help)) {
+        QString text = parser.helpText();
+        text.replace(QLatin1String("<executable_name>"), QLatin1String(kProgram));
+        QTextStream(stdout) << text;
         return 0;
     }
-    for (const QString &a : args) {
-        if (a != QLatin1String("--demo")) {
-            QTextStream(stderr) << "kestran-setup: unknown option " << a << " (try --help)\n";
-            return 2;
-        }
+    if (parser.isSet(version)) {
+        QTextStream(stdout) << kProgram << " " << KESTRAN_VERSION << "\n";
+        return 0;
     }
+    if (!parser.positionalArguments().isEmpty()) {
+        err << kProgram << ": unexpected argument " << parser.positionalArguments().constFirst()
+            << " (try --help)\n";
+        return 2;
+    }
+    out->demo = parser.isSet(demo);
+    return -1;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    Options options;
+    if (const int code = readOptions(argc, argv, &options); code >= 0)
+        return code;
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QString::fromLatin1(kProgram));
+    QApplication::setApplicationVersion(QStringLiteral(KESTRAN_VERSION));
+    QGuiApplication::setDesktopFileName(QStringLiteral(KESTRAN_APP_ID));
 
     std::unique_ptr<kestran::sim::PtyCounterLine> line;
-    if (args.contains(QStringLiteral("--demo"))) {
-        kestran::sim::LineOptions options;
-        options.pace = true;   // replies arrive at the speed of a real 19200-baud line
-        line = std::make_unique<kestran::sim::PtyCounterLine>(options);
+    if (options.demo) {
+        kestran::sim::LineOptions lineOptions;
+        lineOptions.pace = true;   // replies arrive at the speed of a real 19200-baud line
+        line = std::make_unique<kestran::sim::PtyCounterLine>(lineOptions);
         QString error;
         if (!line->start(&error)) {
-            QTextStream(stderr) << "kestran-setup: cannot start the simulated line: " << error << "\n";
+            QTextStream(stderr) << kProgram << ": cannot start the simulated line: " << error << "\n";
             return 1;
         }
         kestran::mdlCOMPort::portTable().appendExtra(
