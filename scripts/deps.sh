@@ -15,3 +15,7 @@ need_packages() {
 }
 
 BUILD_PACKAGES=(cmake g++ make pkg-config qt6-base-dev qt6-serialport-dev libgl-dev fonts-liberation)
+# What scripts/package needs besides the build packages.
+PACKAGE_BUILD_PACKAGES=("${BUILD_PACKAGES[@]}" debhelper dpkg-dev)
+# What the package check needs (scripts/package-check).
+PACKAGE_CHECK_PACKAGES=("${PACKAGE_BUILD_PACKAGES[@]}" lintian desktop-file-utils appstream man-db librsvg2-bin file)
