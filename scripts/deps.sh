@@ -18,4 +18,7 @@ BUILD_PACKAGES=(cmake g++ make pkg-config qt6-base-dev qt6-serialport-dev libgl-
 # What scripts/package needs besides the build packages.
 PACKAGE_BUILD_PACKAGES=("${BUILD_PACKAGES[@]}" debhelper dpkg-dev)
 # What the package check needs (scripts/package-check).
-PACKAGE_CHECK_PACKAGES=("${PACKAGE_BUILD_PACKAGES[@]}" lintian desktop-file-utils appstream man-db librsvg2-bin file)
+# qt6-qpa-plugins and fonts-liberation are what the package depends on besides
+# libraries: installed here so that apt-get install of the .deb needs no download.
+PACKAGE_CHECK_PACKAGES=("${PACKAGE_BUILD_PACKAGES[@]}" lintian desktop-file-utils appstream man-db librsvg2-bin file
+                        qt6-qpa-plugins fonts-liberation)
