@@ -194,7 +194,15 @@ private slots:
         open();
         fillFromCounter('0');
         form->cRESET->setValue(0);
+        // The fields are locked before they are emptied: none is ever an open, empty box.
+        QStringList emptiedWhileEnabled;
+        for (TextBox *s : form->settingFields())
+            connect(s, &QLineEdit::textChanged, s, [&, s] {
+                if (s->isEnabled())
+                    emptiedWhileEnabled << s->objectName();
+            });
         click(form->bCONNECT);
+        QCOMPARE(emptiedWhileEnabled, QStringList());
         QCOMPARE(form->bCONNECT->text(), QStringLiteral("Open"));
         QCOMPARE(form->LEDCommunication->FillColor(), kButtonFace);
         QVERIFY(form->cCom->isEnabled());
