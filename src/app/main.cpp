@@ -4,7 +4,9 @@
 //   kestran-setup --demo    the same, with a simulated line of counters as one more port
 #include "form1.h"
 #include "mdlcomport.h"
+#ifdef KESTRAN_DEMO_LINE
 #include "ptycounterline.h"
+#endif
 
 #include <QApplication>
 #include <QTextStream>
@@ -30,6 +32,7 @@ int main(int argc, char **argv)
         }
     }
 
+#ifdef KESTRAN_DEMO_LINE
     std::unique_ptr<kestran::sim::PtyCounterLine> line;
     if (args.contains(QStringLiteral("--demo"))) {
         kestran::sim::LineOptions options;
@@ -43,6 +46,13 @@ int main(int argc, char **argv)
         kestran::mdlCOMPort::portTable().appendExtra(
             {line->slavePath(), QStringLiteral("simulated KESTRAN counters (demo)")});
     }
+#else
+    // The simulated line runs on a pseudo-terminal; Windows has none.
+    if (args.contains(QStringLiteral("--demo"))) {
+        QTextStream(stderr) << "kestran-setup: --demo is not available on this system\n";
+        return 2;
+    }
+#endif
 
     kestran::Form1 window;
     window.load();
