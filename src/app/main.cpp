@@ -4,7 +4,9 @@
 //   kestran-setup --demo    the same, with a simulated line of counters as one more port
 #include "form1.h"
 #include "mdlcomport.h"
+#ifdef KESTRAN_DEMO_LINE
 #include "ptycounterline.h"
+#endif
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -104,6 +106,7 @@ int main(int argc, char **argv)
     QApplication::setApplicationVersion(QStringLiteral(KESTRAN_VERSION));
     QGuiApplication::setDesktopFileName(QStringLiteral(KESTRAN_APP_ID));
 
+#ifdef KESTRAN_DEMO_LINE
     std::unique_ptr<kestran::sim::PtyCounterLine> line;
     if (options.demo) {
         kestran::sim::LineOptions lineOptions;
@@ -117,6 +120,13 @@ int main(int argc, char **argv)
         kestran::mdlCOMPort::portTable().appendExtra(
             {line->slavePath(), QStringLiteral("simulated KESTRAN counters (demo)")});
     }
+#else
+    // The simulated line runs on a pseudo-terminal; Windows has none.
+    if (options.demo) {
+        QTextStream(stderr) << "kestran-setup: --demo is not available on this system\n";
+        return 2;
+    }
+#endif
 
     kestran::Form1 window;
     window.load();
