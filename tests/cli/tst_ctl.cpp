@@ -414,6 +414,16 @@ private slots:
         QVERIFY2(r.err.contains("does not exist"), r.err.constData());
     }
 
+    // The window refuses a trace file it cannot write before it opens.
+    void windowTraceRefused()
+    {
+        QProcess p;
+        p.start(buildPath("src/kestran-setup"), {"--trace", dir.filePath("no-such-folder/trace.txt")});
+        QVERIFY(p.waitForFinished(10000));
+        QCOMPARE(p.exitCode(), 2);
+        QVERIFY(p.readAllStandardError().contains("cannot write the trace file"));
+    }
+
     void helpAndVersion()
     {
         Run r = ctl({"--help"});
