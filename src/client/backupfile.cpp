@@ -105,7 +105,8 @@ bool parseBackup(const QByteArray &json, Backup *out, QString *error)
         const QJsonObject entry = list[i].toObject();
         const QJsonValue number = entry.value(QLatin1String("device"));
         const double n = number.toDouble(-1);
-        if (!number.isDouble() || n != int(n) || n < 0 || n > 7)
+        // The range first: converting a huge number to int is undefined.
+        if (!number.isDouble() || !(n >= 0 && n <= 7) || n != int(n))
             return fail(where + QStringLiteral(".device"), QStringLiteral("must be a device number from 0 to 7"));
         if (seen.contains(int(n)))
             return fail(where + QStringLiteral(".device"), QStringLiteral("device %1 is saved twice").arg(int(n)));

@@ -91,6 +91,7 @@ private slots:
         QTest::newRow("version text") << QByteArray(R"({"format":"kestran-backup","version":"1","devices":[]})") << "version";
         QTest::newRow("no devices") << head + "\"x\":1}" << "devices";
         QTest::newRow("device 8") << head + R"("devices":[{"device":8,"values":{}}]})" << "devices[0].device";
+        QTest::newRow("device 1e41") << head + R"("devices":[{"device":1e41,"values":{}}]})" << "devices[0].device";
         QTest::newRow("device 1.5") << head + R"("devices":[{"device":1.5,"values":{}}]})" << "devices[0].device";
         QTest::newRow("device twice") << head + R"("devices":[{"device":1,"values":{}},{"device":1,"values":{}}]})"
                                       << "devices[1].device";
