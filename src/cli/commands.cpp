@@ -2,6 +2,7 @@
 #include "cli.h"
 
 #include "backupfile.h"
+#include "linetrace.h"
 #include "mdlcomport.h"
 #include "parameters.h"
 #include "portlist.h"
@@ -128,6 +129,13 @@ int runPorts(const Invocation &inv)
 {
     if (int rc = noPositional(inv))
         return rc;
+    // Nothing goes over a line here, but a trace file asked for must still be writable.
+    LineTrace trace;
+    QString why;
+    if (!inv.trace.isEmpty() && !trace.open(inv.trace, &why)) {
+        error(why);
+        return kUsage;
+    }
     PortTable &table = mdlCOMPort::portTable();
     const QVector<PortRow> rows = listPorts(table);
     if (inv.format == Format::Json) {
