@@ -532,8 +532,20 @@ int runRestore(const Invocation &inv)
         const WriteReport w = client(*s).write(job.target, steps, inv.read);
         if (inv.format != Format::Json && !w.lost)
             out(QStringLiteral("written to device %1:\n").arg(job.target));
-        QJsonArray ignored;
-        const int code = reportWrite(inv, *s, w, inv.format == Format::Json ? &ignored : nullptr);
+        QJsonArray results;
+        const int code = reportWrite(inv, *s, w, inv.format == Format::Json ? &results : nullptr);
+        // In JSON each written value's row also says what was read back.
+        for (const QJsonValue &r : std::as_const(results)) {
+            for (qsizetype i = 0; i < json.size(); ++i) {
+                QJsonObject row = json[i].toObject();
+                if (row.value(QLatin1String("device")) == r[QLatin1String("device")]
+                    && row.value(QLatin1String("name")) == r[QLatin1String("name")]) {
+                    row.insert(QStringLiteral("read"), r[QLatin1String("read")]);
+                    row.insert(QStringLiteral("result"), r[QLatin1String("result")]);
+                    json[i] = row;
+                }
+            }
+        }
         if (code == kLineLost)
             return code;
         worst = std::max(worst, code);   // a mismatch (6) outweighs a missing answer (4)
