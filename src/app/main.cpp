@@ -2,8 +2,11 @@
 //
 //   kestran-setup           the window, listing the serial ports this computer has
 //   kestran-setup --demo    the same, with a simulated line of counters as one more port
+//   kestran-setup --trace FILE   also writes every byte sent and received to FILE
 #include "form1.h"
+#include "linetrace.h"
 #include "mdlcomport.h"
+#include "mscomm.h"
 #ifdef KESTRAN_DEMO_LINE
 #include "ptycounterline.h"
 #endif
@@ -20,6 +23,7 @@ const char *const kProgram = "kestran-setup";
 
 struct Options {
     bool demo = false;
+    QString traceFile;   // empty: no trace
 };
 
 // The options the application object itself understands ("-platform offscreen",
@@ -66,7 +70,11 @@ int readOptions(int argc, char **argv, Options *out)
     const QCommandLineOption demo(QStringLiteral("demo"),
         QStringLiteral("Attach a simulated line of eight KESTRAN counters,\n"
                        "listed after the real serial ports."));
-    parser.addOptions({help, version, demo});
+    const QCommandLineOption trace(QStringLiteral("trace"),
+        QStringLiteral("Write every byte sent and received to <FILE>,\n"
+                       "one line per burst, flushed as it goes."),
+        QStringLiteral("FILE"));
+    parser.addOptions({help, version, demo, trace});
     addWindowSystemOptions(parser);
 
     QTextStream err(stderr);
@@ -90,6 +98,11 @@ int readOptions(int argc, char **argv, Options *out)
         return 2;
     }
     out->demo = parser.isSet(demo);
+    out->traceFile = parser.value(trace);
+    if (parser.isSet(trace) && out->traceFile.isEmpty()) {
+        err << kProgram << ": --trace needs a file name\n";
+        return 2;
+    }
     return -1;
 }
 
@@ -105,6 +118,23 @@ int main(int argc, char **argv)
     QApplication::setApplicationName(QString::fromLatin1(kProgram));
     QApplication::setApplicationVersion(QStringLiteral(KESTRAN_VERSION));
     QGuiApplication::setDesktopFileName(QStringLiteral(KESTRAN_APP_ID));
+
+    // --trace FILE: a file that cannot be written is refused before the window opens.
+    kestran::LineTrace trace;
+    kestran::MSComm comm;
+    kestran::TracingControl traced(&comm, &trace);
+    if (!options.traceFile.isEmpty()) {
+        QString error;
+        if (!trace.open(options.traceFile, &error)) {
+            if (error.isEmpty())
+                error = QStringLiteral("cannot write the trace file %1").arg(options.traceFile);
+            QTextStream(stderr) << kProgram << ": " << error << "\n";
+            return 2;
+        }
+        QObject::connect(&trace, &kestran::LineTrace::writeFailed, [](const QString &reason) {
+            QTextStream(stderr) << kProgram << ": " << reason << "\n";
+        });
+    }
 
 #ifdef KESTRAN_DEMO_LINE
     std::unique_ptr<kestran::sim::PtyCounterLine> line;
@@ -128,7 +158,7 @@ int main(int argc, char **argv)
     }
 #endif
 
-    kestran::Form1 window;
+    kestran::Form1 window(trace.isOpen() ? static_cast<kestran::SerialControl *>(&traced) : &comm);
     window.load();
     window.show();
     return app.exec();

@@ -57,6 +57,7 @@ void TestCommandLine::answersWithoutDisplay_data()
         << setup << QStringList{"-platform", "xcb", "--version"} << 0 << "kestran-setup " + version + "\n" << "";
     QTest::newRow("setup --demo --help") << setup << QStringList{"--demo", "--help"} << 0 << "Usage:" << "";
     QTest::newRow("setup unknown option") << setup << QStringList{"--bogus"} << 2 << "" << "bogus";
+    QTest::newRow("setup --trace without a file") << setup << QStringList{"--trace"} << 2 << "" << "trace";
     QTest::newRow("setup stray argument") << setup << QStringList{"COM1"} << 2 << "" << "COM1";
     QTest::newRow("sim --help") << sim << QStringList{"--help"} << 0 << "Usage: " << "";
     QTest::newRow("sim --version") << sim << QStringList{"--version"} << 0
