@@ -1,0 +1,321 @@
+// The window on counters behind a network gateway: the real ser2net on the
+// loopback in front of the simulator's pseudo-terminal, for tcp:// and
+// rfc2217:// ports; and the ways an open can fail or be called off.
+#include "frames.h"
+#include "netcomm.h"
+#include "parameters.h"
+#include "serialswitch.h"
+#include "windowfixture.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+using namespace kestran;
+using sim::PtyCounterLine;
+
+namespace {
+constexpr qint64 kPauseFloorNs = 249000000;   // one 250 ms tick, less rounding
+const std::array<QByteArray, 7> kValues = {"+0001234", "-0000567", "+0000089", "+0000011",
+                                           "+0000022", "+0000033", "+0000044"};
+
+quint16 freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost);
+    return probe.serverPort();
+}
+
+// Whether something listens on 127.0.0.1:port (read from the kernel's table,
+// so that looking does not make ser2net open the line).
+bool listening(quint16 port)
+{
+    QFile table(QStringLiteral("/proc/net/tcp"));
+    if (!table.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray local = QByteArray("0100007F:") + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
+    for (const QByteArray &row : table.readAll().split('\n')) {
+        const QList<QByteArray> f = row.simplified().split(' ');
+        if (f.size() > 3 && f.at(1) == local && f.at(3) == "0A")
+            return true;
+    }
+    return false;
+}
+
+// ser2net in the foreground with a configuration of its own: one connection
+// on 127.0.0.1 to `device`, raw or RFC 2217.
+class Ser2net {
+public:
+    bool start(const QString &device, bool rfc2217, const QString &lineSettings)
+    {
+        m_port = freePort();
+        const QString config = m_dir.filePath(QStringLiteral("ser2net.yaml"));
+        QFile f(config);
+        if (!f.open(QIODevice::WriteOnly))
+            return false;
+        f.write(QStringLiteral("connection: &line\n  accepter: %1tcp,127.0.0.1,%2\n  connector: serialdev,%3,%4,local\n")
+                    .arg(rfc2217 ? QStringLiteral("telnet(rfc2217),") : QString()).arg(m_port).arg(device, lineSettings)
+                    .toUtf8());
+        f.close();
+        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_process.start(QStringLiteral("ser2net"), {QStringLiteral("-n"), QStringLiteral("-d"), QStringLiteral("-c"), config,
+                                                    QStringLiteral("-P"), m_dir.filePath(QStringLiteral("ser2net.pid"))});
+        return m_process.waitForStarted(5000) && QTest::qWaitFor([this] { return listening(m_port); }, 5000);
+    }
+    QString url(bool rfc2217) const
+    {
+        return QStringLiteral("%1://127.0.0.1:%2").arg(rfc2217 ? "rfc2217" : "tcp").arg(m_port);
+    }
+    void kill()
+    {
+        m_process.kill();
+        m_process.waitForFinished(5000);
+    }
+    ~Ser2net() { kill(); }
+
+private:
+    QTemporaryDir m_dir;
+    QProcess m_process;
+    quint16 m_port = 0;
+};
+
+// A port on the loopback that never answers: its listen queue is already
+// full, so the kernel drops every further connection request unanswered.
+class DeadListener {
+public:
+    DeadListener()
+    {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        m_listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (::bind(m_listener, reinterpret_cast<sockaddr *>(&a), len) != 0 || ::listen(m_listener, 0) != 0
+            || ::getsockname(m_listener, reinterpret_cast<sockaddr *>(&a), &len) != 0)
+            return;
+        m_filler = ::socket(AF_INET, SOCK_STREAM, 0);
+        if (::connect(m_filler, reinterpret_cast<sockaddr *>(&a), len) == 0)
+            port = ntohs(a.sin_port);
+    }
+    ~DeadListener()
+    {
+        ::close(m_filler);
+        ::close(m_listener);
+    }
+    quint16 port = 0;
+
+private:
+    int m_listener = -1, m_filler = -1;
+};
+
+// The line settings in force on a terminal device.
+bool attributesOf(const QString &path, termios *out)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    const bool ok = fd >= 0 && ::tcgetattr(fd, out) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    return ok;
+}
+
+// The serial control the window makes for itself, noting when each frame's
+// first character is handed to it.
+class StampingSwitch : public SerialSwitch {
+public:
+    QVector<qint64> frameSent;
+    void setOutput(const QString &text) override
+    {
+        if (text == QLatin1String("*"))
+            frameSent << PtyCounterLine::nowNs();
+        SerialSwitch::setOutput(text);
+    }
+};
+
+// No socket of the network control is connected or on its way.
+bool nothingHalfOpen(SerialSwitch &comm)
+{
+    for (const QTcpSocket *s : comm.network()->findChildren<QTcpSocket *>())
+        if (s->state() != QAbstractSocket::UnconnectedState && s->state() != QAbstractSocket::ClosingState)
+            return false;
+    return true;
+}
+} // namespace
+
+class TestGateway : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<WindowOnLine<StampingSwitch>> win;
+    std::unique_ptr<Ser2net> gateway;
+
+    // The window open through ser2net on a fresh line, showing device 0.
+    void openThroughGateway(bool rfc2217, const QString &lineSettings = QStringLiteral("19200n81"))
+    {
+        if (QStandardPaths::findExecutable(QStringLiteral("ser2net"), {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/bin")})
+                .isEmpty()
+            && QStandardPaths::findExecutable(QStringLiteral("ser2net")).isEmpty())
+            QSKIP("ser2net is not installed");
+        win = std::make_unique<WindowOnLine<StampingSwitch>>();
+        QVERIFY(win->startLine());
+        gateway = std::make_unique<Ser2net>();
+        QVERIFY(gateway->start(win->line->slavePath(), rfc2217, lineSettings));
+        QVERIFY(win->open(gateway->url(rfc2217)));
+        QTRY_COMPARE(misshownInitial(win->form, 0), QString());
+    }
+
+private slots:
+    void cleanup()
+    {
+        win.reset();
+        gateway.reset();
+    }
+
+    // Open fills the window; Setup sends the same frames, as far apart, as on
+    // a local port. Through rfc2217:// the tool sets the line to 19200 8N1
+    // itself, whatever speed the gateway and the line had.
+    void setupThroughGateway_data()
+    {
+        QTest::addColumn<bool>("rfc2217");
+        QTest::newRow("tcp") << false;
+        QTest::newRow("rfc2217") << true;
+    }
+    void setupThroughGateway()
+    {
+        QFETCH(bool, rfc2217);
+        // The gateway puts the line at 9600 7E1 when a connection opens it;
+        // only through rfc2217:// can the tool change that.
+        openThroughGateway(rfc2217, QStringLiteral("9600e71"));
+        termios t{};
+        QVERIFY(attributesOf(win->line->slavePath(), &t));
+        const bool at19200N81 = cfgetospeed(&t) == B19200 && cfgetispeed(&t) == B19200
+            && (t.c_cflag & CSIZE) == CS8 && (t.c_cflag & (PARENB | CSTOPB)) == 0;
+        QCOMPARE(at19200N81, rfc2217);
+        if (!rfc2217)
+            QCOMPARE(cfgetospeed(&t), speed_t(B9600));
+
+        Form1 &f = win->form;
+        f.cDEVICE->setListIndex(3);
+        QTRY_COMPARE(misshownInitial(f, 3), QString());
+        win->line->clearArrivals();
+        win->comm.frameSent.clear();
+        for (int step = 0; step < 7; ++step)
+            f.settingFields()[step]->setText(QString::fromLatin1(kValues[step]));
+        f.bSETUP->click();
+        QByteArray expected;
+        for (int step = 0; step < 7; ++step)
+            expected += writeFrame(QLatin1Char('3'), QLatin1Char(setupOrder()[step]), kValues[step]);
+        expected += readAllFrame(QLatin1Char('3'));
+        QTRY_COMPARE(win->line->received(), expected);
+        QVector<qint64> arrived;
+        for (const sim::Arrival &a : win->line->arrivals())
+            if (a.byte == '*')
+                arrived << a.ns;
+        const QVector<qint64> &sent = win->comm.frameSent;
+        QCOMPARE(sent.size(), 8);
+        QCOMPARE(arrived.size(), 8);
+        for (int i = 1; i < 8; ++i)
+            QVERIFY2(arrived[i] - sent[i - 1] >= kPauseFloorNs, qPrintable(QStringLiteral("frame %1").arg(i)));
+        QTRY_COMPARE(misshown(f, [](int index) {
+            const int step = int(std::string("0134567").find(char('0' + index)));
+            return index == 2 ? sim::CounterLine::initialValue(3, 2) : kValues[size_t(step)];
+        }, false), QString());
+    }
+
+    // ser2net going away while open is a lost line: closed, one message.
+    void gatewayKilledWhileOpen_data() { setupThroughGateway_data(); }
+    void gatewayKilledWhileOpen()
+    {
+        QFETCH(bool, rfc2217);
+        openThroughGateway(rfc2217);
+        QSignalSpy problems(&win->form, &Form1::problemReported);
+        gateway->kill();
+        QTRY_COMPARE(problems.count(), 1);
+        QVERIFY2(problems.at(0).at(0).toString().contains(gateway->url(rfc2217)), qPrintable(problems.at(0).at(0).toString()));
+        QCOMPARE(win->form.bCONNECT->text(), QStringLiteral("Open"));
+        QVERIFY(!win->comm.PortOpen());
+        QTest::qWait(300);
+        QCOMPARE(problems.count(), 1);
+    }
+
+    // Each failure: one message saying why, the window as before the click,
+    // no socket left open; the window answers while the open waits.
+    void openFails_data()
+    {
+        QTest::addColumn<QString>("port");        // "DEAD" and "FREE" become a loopback port
+        QTest::addColumn<QString>("cause");
+        QTest::newRow("port 0") << "tcp://127.0.0.1:0" << "1 to 65535";
+        QTest::newRow("unknown scheme") << "ssh://127.0.0.1:22" << "unknown kind";
+        QTest::newRow("IPv6 without brackets") << "rfc2217://::1:4001" << "brackets";
+        QTest::newRow("refused") << "tcp://127.0.0.1:FREE" << "refused";
+        QTest::newRow("unresolvable") << "rfc2217://kestran-no-such-gateway.invalid:4001" << "not found";
+        QTest::newRow("never answers") << "tcp://127.0.0.1:DEAD" << "no answer within 3 seconds";
+    }
+    void openFails()
+    {
+        QFETCH(QString, port);
+        QFETCH(QString, cause);
+        DeadListener dead;
+        QVERIFY(dead.port != 0);
+        port.replace(QLatin1String("DEAD"), QString::number(dead.port)).replace(QLatin1String("FREE"), QString::number(freePort()));
+        win = std::make_unique<WindowOnLine<StampingSwitch>>();
+        Form1 &f = win->form;
+        QSignalSpy problems(&f, &Form1::problemReported);
+        int ticks = 0, waiting = 0;
+        QTimer tick;
+        connect(&tick, &QTimer::timeout, this, [&] {
+            ++ticks;
+            waiting += f.bCONNECT->text() == QLatin1String("Wait");
+        });
+        tick.start(100);
+        QVERIFY(!win->open(port));
+        tick.stop();
+        QCOMPARE(problems.count(), 1);
+        const QString text = problems.at(0).at(0).toString();
+        QVERIFY2(text.contains(cause) && text.contains(port.trimmed()), qPrintable(text));
+        QCOMPARE(f.bCONNECT->text(), QStringLiteral("Open"));
+        QVERIFY(f.cCom->isEnabled() && !f.bRead->isEnabled() && !win->comm.PortOpen());
+        QVERIFY(nothingHalfOpen(win->comm));
+        if (QTest::currentDataTag() == QLatin1String("never answers"))
+            QVERIFY2(waiting >= 10, qPrintable(QStringLiteral("%1 ticks while waiting").arg(waiting)));
+    }
+
+    // A click on "Wait" calls the open off: no message, the window as before.
+    void clickOnWaitCancels()
+    {
+        DeadListener dead;
+        QVERIFY(dead.port != 0);
+        win = std::make_unique<WindowOnLine<StampingSwitch>>();
+        Form1 &f = win->form;
+        QSignalSpy problems(&f, &Form1::problemReported);
+        bool clicked = false;
+        QTimer::singleShot(200, this, [&] {
+            clicked = f.bCONNECT->text() == QLatin1String("Wait");
+            f.bCONNECT->click();
+        });
+        QVERIFY(!win->open(QStringLiteral("tcp://127.0.0.1:%1").arg(dead.port)));
+        QVERIFY(clicked);
+        QCOMPARE(win->comm.fault(), SerialFault::Cancelled);
+        QTest::qWait(50);
+        QCOMPARE(problems.count(), 0);
+        QCOMPARE(f.bCONNECT->text(), QStringLiteral("Open"));
+        QCOMPARE(f.LEDCommunication->FillColor(), kButtonFace);
+        QVERIFY(f.cCom->isEnabled() && !f.bSETUP->isEnabled() && !f.bRead->isEnabled());
+        for (int i = 0; i < 7; ++i)
+            QVERIFY(f.checkBoxes()[i]->Value() == 2 && !f.settingFields()[i]->isEnabled());
+        QVERIFY(nothingHalfOpen(win->comm));
+    }
+};
+
+QTEST_MAIN(TestGateway)
+#include "tst_gateway.moc"
