@@ -4,16 +4,12 @@
 #include "frames.h"
 #include "netcomm.h"
 #include "parameters.h"
+#include "ser2netprocess.h"
 #include "serialswitch.h"
 #include "windowfixture.h"
 
-#include <QDir>
 #include <QFile>
-#include <QProcess>
-#include <QStandardPaths>
-#include <QTcpServer>
 #include <QTcpSocket>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <arpa/inet.h>
@@ -25,71 +21,12 @@
 
 using namespace kestran;
 using sim::PtyCounterLine;
+using test::Ser2netProcess;
 
 namespace {
 constexpr qint64 kPauseFloorNs = 249000000;   // one 250 ms tick, less rounding
 const std::array<QByteArray, 7> kValues = {"+0001234", "-0000567", "+0000089", "+0000011",
                                            "+0000022", "+0000033", "+0000044"};
-
-quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost);
-    return probe.serverPort();
-}
-
-// Whether something listens on 127.0.0.1:port (read from the kernel's table,
-// so that looking does not make ser2net open the line).
-bool listening(quint16 port)
-{
-    QFile table(QStringLiteral("/proc/net/tcp"));
-    if (!table.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray local = QByteArray("0100007F:") + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
-    for (const QByteArray &row : table.readAll().split('\n')) {
-        const QList<QByteArray> f = row.simplified().split(' ');
-        if (f.size() > 3 && f.at(1) == local && f.at(3) == "0A")
-            return true;
-    }
-    return false;
-}
-
-// ser2net in the foreground with a configuration of its own: one connection
-// on 127.0.0.1 to `device`, raw or RFC 2217.
-class Ser2net {
-public:
-    bool start(const QString &device, bool rfc2217, const QString &lineSettings)
-    {
-        m_port = freePort();
-        const QString config = m_dir.filePath(QStringLiteral("ser2net.yaml"));
-        QFile f(config);
-        if (!f.open(QIODevice::WriteOnly))
-            return false;
-        f.write(QStringLiteral("connection: &line\n  accepter: %1tcp,127.0.0.1,%2\n  connector: serialdev,%3,%4,local\n")
-                    .arg(rfc2217 ? QStringLiteral("telnet(rfc2217),") : QString()).arg(m_port).arg(device, lineSettings)
-                    .toUtf8());
-        f.close();
-        m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_process.start(QStringLiteral("ser2net"), {QStringLiteral("-n"), QStringLiteral("-d"), QStringLiteral("-c"), config,
-                                                    QStringLiteral("-P"), m_dir.filePath(QStringLiteral("ser2net.pid"))});
-        return m_process.waitForStarted(5000) && QTest::qWaitFor([this] { return listening(m_port); }, 5000);
-    }
-    QString url(bool rfc2217) const
-    {
-        return QStringLiteral("%1://127.0.0.1:%2").arg(rfc2217 ? "rfc2217" : "tcp").arg(m_port);
-    }
-    void kill()
-    {
-        m_process.kill();
-        m_process.waitForFinished(5000);
-    }
-    ~Ser2net() { kill(); }
-
-private:
-    QTemporaryDir m_dir;
-    QProcess m_process;
-    quint16 m_port = 0;
-};
 
 // A port on the loopback that never answers: its listen queue is already
 // full, so the kernel drops every further connection request unanswered.
@@ -157,20 +94,18 @@ class TestGateway : public QObject {
     Q_OBJECT
 
     std::unique_ptr<WindowOnLine<StampingSwitch>> win;
-    std::unique_ptr<Ser2net> gateway;
+    std::unique_ptr<Ser2netProcess> gateway;
 
     // The window open through ser2net on a fresh line, showing device 0.
     void openThroughGateway(bool rfc2217, const QString &lineSettings = QStringLiteral("19200n81"))
     {
-        if (QStandardPaths::findExecutable(QStringLiteral("ser2net"), {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/bin")})
-                .isEmpty()
-            && QStandardPaths::findExecutable(QStringLiteral("ser2net")).isEmpty())
+        if (Ser2netProcess::program().isEmpty())
             QSKIP("ser2net is not installed");
         win = std::make_unique<WindowOnLine<StampingSwitch>>();
         QVERIFY(win->startLine());
-        gateway = std::make_unique<Ser2net>();
+        gateway = std::make_unique<Ser2netProcess>();
         QVERIFY(gateway->start(win->line->slavePath(), rfc2217, lineSettings));
-        QVERIFY(win->open(gateway->url(rfc2217)));
+        QVERIFY(win->open(gateway->url()));
         QTRY_COMPARE(misshownInitial(win->form, 0), QString());
     }
 
@@ -241,7 +176,7 @@ private slots:
         QSignalSpy problems(&win->form, &Form1::problemReported);
         gateway->kill();
         QTRY_COMPARE(problems.count(), 1);
-        QVERIFY2(problems.at(0).at(0).toString().contains(gateway->url(rfc2217)), qPrintable(problems.at(0).at(0).toString()));
+        QVERIFY2(problems.at(0).at(0).toString().contains(gateway->url()), qPrintable(problems.at(0).at(0).toString()));
         QCOMPARE(win->form.bCONNECT->text(), QStringLiteral("Open"));
         QVERIFY(!win->comm.PortOpen());
         QTest::qWait(300);
@@ -267,7 +202,7 @@ private slots:
         QFETCH(QString, cause);
         DeadListener dead;
         QVERIFY(dead.port != 0);
-        port.replace(QLatin1String("DEAD"), QString::number(dead.port)).replace(QLatin1String("FREE"), QString::number(freePort()));
+        port.replace(QLatin1String("DEAD"), QString::number(dead.port)).replace(QLatin1String("FREE"), QString::number(test::freeLoopbackPort()));
         win = std::make_unique<WindowOnLine<StampingSwitch>>();
         Form1 &f = win->form;
         QSignalSpy problems(&f, &Form1::problemReported);
