@@ -114,17 +114,17 @@ PortText parsePortText(const QString &text)
         result.problem = QStringLiteral("No port given: %1.").arg(usage());
         return result;
     }
+    if (t.startsWith(QLatin1Char('/'))) {
+        result.kind = PortText::Path;
+        result.path = t;
+        return result;
+    }
     const qsizetype schemeEnd = t.indexOf(QLatin1String("://"));
     if (schemeEnd >= 0) {
         PortText url = parseUrl(t, schemeEnd);
         if (!url.problem.isEmpty())
             url.kind = PortText::Invalid;
         return url;
-    }
-    if (t.startsWith(QLatin1Char('/'))) {
-        result.kind = PortText::Path;
-        result.path = t;
-        return result;
     }
     // The port number is whatever follows the first three characters ("COM",
     // in any case): "com3", "COM 3" and "COM+3" all name port 3.
