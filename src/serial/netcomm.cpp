@@ -311,7 +311,7 @@ bool NetComm::setPortOpen(bool open)
     d->wait = Private::Wait::None;
     if (outcome != Private::Wait::Connected) {
         if (outcome == Private::Wait::TimedOut)
-            d->setFault(SerialFault::TimedOut, QStringLiteral("%1: no answer within %2 seconds")
+            d->setFault(SerialFault::TimedOut, QStringLiteral("%1: the connection timed out after %2 seconds")
                                                    .arg(d->target).arg(kConnectTimeoutMs / 1000));
         d->dropSocket(false);
         return false;
