@@ -22,6 +22,11 @@ SerialSwitch::SerialSwitch(QObject *parent)
 
 SerialSwitch::~SerialSwitch() = default;
 
+void SerialSwitch::setPortTable(PortTable *table)
+{
+    m_local->setPortTable(table);
+}
+
 void SerialSwitch::setCommPort(short port)
 {
     m_local->setCommPort(port);

@@ -9,12 +9,16 @@ namespace kestran {
 
 class MSComm;
 class NetComm;
+class PortTable;
 
 class SerialSwitch : public SerialControl {
     Q_OBJECT
 public:
     explicit SerialSwitch(QObject *parent = nullptr);
     ~SerialSwitch() override;
+
+    // The table that maps CommPort to a local device (default: the system's).
+    void setPortTable(PortTable *table);
 
     void setCommPort(short port) override;
     short CommPort() const override;
