@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QMetaObject>
+#include <QNetworkProxy>
 #include <QPointer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -278,6 +279,8 @@ bool NetComm::setPortOpen(bool open)
     d->rfc2217 = port.kind == PortText::Rfc2217;
     d->socket = new QTcpSocket(this);
     QTcpSocket *socket = d->socket;
+    // The gateway is reached directly, whatever proxy the application may set.
+    socket->setProxy(QNetworkProxy::NoProxy);
     connect(socket, &QAbstractSocket::connected, this, [this] { d->onConnected(); });
     connect(socket, &QIODevice::readyRead, this, [this] { d->onReadyRead(); });
     connect(socket, &QAbstractSocket::errorOccurred, this, [this](QAbstractSocket::SocketError e) { d->onError(e); });

@@ -225,7 +225,8 @@ private slots:
             QVERIFY2(waiting >= 10, qPrintable(QStringLiteral("%1 ticks while waiting").arg(waiting)));
     }
 
-    // A click on "Wait" calls the open off: no message, the window as before.
+    // A click on "Wait" calls the open off: no message, the window as before,
+    // and ready for the next open.
     void clickOnWaitCancels()
     {
         DeadListener dead;
@@ -249,6 +250,10 @@ private slots:
         for (int i = 0; i < 7; ++i)
             QVERIFY(f.checkBoxes()[i]->Value() == 2 && !f.settingFields()[i]->isEnabled());
         QVERIFY(nothingHalfOpen(win->comm));
+        // The same window then opens a local line (its control picks MSComm for a path).
+        QVERIFY(win->startLine());
+        QVERIFY(win->open());
+        QTRY_COMPARE(misshownInitial(f, 0), QString());
     }
 };
 
