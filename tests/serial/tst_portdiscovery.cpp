@@ -274,6 +274,7 @@ void TestPortDiscovery::parsePortText_data()
     QTest::newRow("COM12 with spaces") << "  COM12 " << K::Com << 12 << "" << "" << "" << 0;
     QTest::newRow("device path") << "/dev/ttyUSB0" << K::Path << 0 << "/dev/ttyUSB0" << "" << "" << 0;
     QTest::newRow("pty path") << " /dev/pts/3" << K::Path << 0 << "/dev/pts/3" << "" << "" << 0;
+    QTest::newRow("path holding ://") << "/dev/serial/by-id/tcp://x:1" << K::Path << 0 << "/dev/serial/by-id/tcp://x:1" << "" << "" << 0;
     QTest::newRow("COM0") << "COM0" << K::Invalid << 0 << "" << "1 to 255" << "" << 0;
     QTest::newRow("COM256") << "COM256" << K::Invalid << 0 << "" << "1 to 255" << "" << 0;
     QTest::newRow("COM70000") << "COM70000" << K::Invalid << 0 << "" << "1 to 255" << "" << 0;

@@ -65,6 +65,11 @@ private slots:
         QByteArray got;
         (void)QTest::qWaitFor([&] { got += peer->readAll(); return got.size() >= requests.size() + wire.size(); }, 2000);
         QCOMPARE(got, requests + wire);
+        // Nothing confirmed, SET-CONTROL least of all: line bytes leave at once all the same.
+        got.clear();
+        comm.setOutput(QStringLiteral("*0R:?=?\r"));
+        (void)QTest::qWaitFor([&] { got += peer->readAll(); return got.size() >= 8; }, 2000);
+        QCOMPARE(got, QByteArray("*0R:?=?\r"));
     }
 
     // A gateway's bytes split at every position, and byte by byte: only the
