@@ -71,6 +71,7 @@ struct NetComm::Private {
     bool open = false;
     bool lost = false;
     Wait wait = Wait::None;
+    bool resolved = false;           // the host's address is known (the socket got to connecting)
     quint64 attempt = 0;             // bumped by every open and close: a waiting open sees it was overtaken
     quint64 generation = 0;          // events posted under an older value are dropped
 
@@ -159,6 +160,10 @@ struct NetComm::Private {
         if (wait == Wait::Pending) {
             wait = Wait::Failed;
             const QString why = socket ? socket->errorString() : QString();
+            // Whatever fails before an address is known is the name's lookup
+            // (a resolver that cannot be reached says "temporary failure").
+            if (!resolved)
+                return setFault(SerialFault::HostNotFound, QStringLiteral("%1: %2").arg(target, why));
             switch (error) {
             case QAbstractSocket::ConnectionRefusedError:
                 return setFault(SerialFault::Refused, QStringLiteral("%1: %2").arg(target, why));
@@ -281,6 +286,11 @@ bool NetComm::setPortOpen(bool open)
     QTcpSocket *socket = d->socket;
     // The gateway is reached directly, whatever proxy the application may set.
     socket->setProxy(QNetworkProxy::NoProxy);
+    d->resolved = false;
+    connect(socket, &QAbstractSocket::stateChanged, this, [this](QAbstractSocket::SocketState state) {
+        if (state == QAbstractSocket::ConnectingState || state == QAbstractSocket::ConnectedState)
+            d->resolved = true;
+    });
     connect(socket, &QAbstractSocket::connected, this, [this] { d->onConnected(); });
     connect(socket, &QIODevice::readyRead, this, [this] { d->onReadyRead(); });
     connect(socket, &QAbstractSocket::errorOccurred, this, [this](QAbstractSocket::SocketError e) { d->onError(e); });
@@ -313,7 +323,11 @@ bool NetComm::setPortOpen(bool open)
     const Private::Wait outcome = d->wait;
     d->wait = Private::Wait::None;
     if (outcome != Private::Wait::Connected) {
-        if (outcome == Private::Wait::TimedOut)
+        // A name still being looked up at the deadline did not resolve in time.
+        if (outcome == Private::Wait::TimedOut && !d->resolved)
+            d->setFault(SerialFault::HostNotFound, QStringLiteral("%1: the name did not resolve within %2 seconds")
+                                                       .arg(d->target).arg(kConnectTimeoutMs / 1000));
+        else if (outcome == Private::Wait::TimedOut)
             d->setFault(SerialFault::TimedOut, QStringLiteral("%1: the connection timed out after %2 seconds")
                                                    .arg(d->target).arg(kConnectTimeoutMs / 1000));
         d->dropSocket(false);

@@ -192,8 +192,8 @@ private slots:
         QTest::newRow("port 0") << "tcp://127.0.0.1:0" << "1 to 65535";
         QTest::newRow("unknown scheme") << "ssh://127.0.0.1:22" << "unknown kind";
         QTest::newRow("IPv6 without brackets") << "rfc2217://::1:4001" << "brackets";
-        QTest::newRow("refused") << "tcp://127.0.0.1:FREE" << "refused";
-        QTest::newRow("unresolvable") << "rfc2217://kestran-no-such-gateway.invalid:4001" << "not found";
+        QTest::newRow("refused") << "tcp://127.0.0.1:FREE" << "the connection was refused";
+        QTest::newRow("unresolvable") << "rfc2217://kestran-no-such-gateway.invalid:4001" << "the host name was not found";
         QTest::newRow("never answers") << "tcp://127.0.0.1:DEAD" << "no answer within 3 seconds";
     }
     void openFails()
