@@ -356,8 +356,14 @@ void PtyCounterLine::handleInput(const QByteArray &bytes, qint64 at)
         }
         out += frame;
     }
+    qint64 heard = at;
+    if (m_options.pace && m_options.paceCommands) {
+        // The tool's bytes took their wire time too; a pty delivers them at once.
+        m_rxTail = std::max(m_rxTail, at) + qint64(bytes.size()) * kByteNs;
+        heard = m_rxTail;
+    }
     if (!out.isEmpty())
-        enqueue(out, at + qint64(m_options.replyDelayMs) * 1000000);
+        enqueue(out, heard + qint64(m_options.replyDelayMs) * 1000000);
     m_changed.notify_all(); // the I/O thread looks at the queue again on its own
 }
 

@@ -20,6 +20,8 @@ namespace kestran::sim {
 struct LineOptions {
     QVector<int> devices;             // device numbers that answer; empty: all eight
     bool pace = false;                // deliver bytes at 19200-baud wire time
+    bool paceCommands = false;        // with pace: a command reaches the counters only
+                                      // after its own bytes' wire time
     double noise = 0;                 // chance of 1-4 noise bytes before each reply
     bool noiseMayContainStar = false; // noise bytes may include "*"
     bool split = false;               // hand replies over in small separate writes
@@ -133,6 +135,7 @@ private:
     QVector<Arrival> m_arrivals;
     std::deque<Pending> m_queue;
     qint64 m_tail = 0; // when the last queued byte is on the line
+    qint64 m_rxTail = 0; // when the last received byte is off the line (paceCommands)
     std::mt19937_64 m_rng, m_splitRng;
     QByteArray m_sent, m_txFrame;
     SendStats m_stats;

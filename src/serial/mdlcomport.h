@@ -14,6 +14,8 @@ struct PortDevice {
 // The serial devices the system really has, numbered COM1 upward by family
 // (ttyS, ttyUSB, ttyACM, ttyAMA, rfcomm, then the rest by name), then by number.
 // Roots are injectable so tests can lay out any set of ports without hardware.
+// On Windows COMn is the device "\\.\COMn" for every n from 1 to 255, and the
+// roots are not used.
 class PortTable {
 public:
     PortTable(const QString &sysClassTty = QStringLiteral("/sys/class/tty"),

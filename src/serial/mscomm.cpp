@@ -1,16 +1,14 @@
 #include "mscomm.h"
 #include "mdlcomport.h"
+#include "serialplatform.h"
 
-#include <QFile>
-#include <QFileInfo>
+#include <QCoreApplication>
 #include <QMetaObject>
 #include <QSerialPort>
 #include <QTimer>
 
 #include <cerrno>
 #include <cstring>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace kestran {
 
@@ -225,7 +223,7 @@ struct MSComm::Private {
         const QString path = port->portName().startsWith(QLatin1Char('/'))
                 ? port->portName() : q->m_openedPath;
         QString reason = port->errorString();
-        if (!QFileInfo::exists(q->m_openedPath)) {
+        if (serialplatform::deviceGone(q->m_openedPath)) {
             reason = QStringLiteral("the device was removed (%1)").arg(sysText(ENOENT));
         } else if (error == QSerialPort::ReadError && (reason == sysText(ENOTTY) || reason.isEmpty())) {
             // A hung-up line reads as end of file; errno still holds whatever
@@ -244,54 +242,10 @@ struct MSComm::Private {
 
     void classifyOpenFailure(const QString &path)
     {
-        const QSerialPort::SerialPortError error = port->error();
-        const QString qtText = port->errorString();
-        const QByteArray native = QFile::encodeName(path);
-        auto fail = [&](SerialFault f, const QString &why) {
-            setFault(f, QStringLiteral("%1: %2").arg(path, why));
-        };
-
-        struct stat st;
-        if (::stat(native.constData(), &st) != 0) {
-            const int err = errno;
-            if (err == ENOENT || err == ENOTDIR)
-                return fail(SerialFault::NotFound, sysText(err));
-            if (err == EACCES)
-                return fail(SerialFault::Permission, sysText(err));
-            return fail(SerialFault::Other, sysText(err));
-        }
-        if (S_ISDIR(st.st_mode))
-            return fail(SerialFault::NotSerial, sysText(EISDIR));
-        if (!S_ISCHR(st.st_mode))
-            return fail(SerialFault::NotSerial, QStringLiteral("not a serial device (%1)").arg(sysText(ENOTTY)));
-
-        switch (error) {
-        case QSerialPort::DeviceNotFoundError:
-            return fail(SerialFault::NotFound, qtText);
-        case QSerialPort::PermissionError: {
-            const qint64 owner = PortTable::liveLockOwner(portTable().lockDir(), lockNameOf(path));
-            if (owner > 0)
-                return fail(SerialFault::Busy, QStringLiteral("%1 (locked by process %2)").arg(sysText(EBUSY)).arg(owner));
-            if (qtText.contains(QLatin1String("lock"), Qt::CaseInsensitive))
-                return fail(SerialFault::Busy, QStringLiteral("%1 (%2)").arg(sysText(EBUSY), qtText));
-            if (::access(native.constData(), R_OK | W_OK) != 0)
-                return fail(SerialFault::Permission, sysText(errno));
-            return fail(SerialFault::Busy, sysText(EBUSY));
-        }
-        case QSerialPort::UnsupportedOperationError:
-            if (qtText == sysText(ENOTTY))
-                return fail(SerialFault::NotSerial, QStringLiteral("not a serial device (%1)").arg(qtText));
-            return fail(SerialFault::Other, qtText);
-        default:
-            break;
-        }
-        if (qtText == sysText(ENXIO) || qtText == sysText(ENODEV) || qtText == sysText(ENOTTY))
-            return fail(SerialFault::NotSerial, qtText);
-        if (qtText == sysText(EACCES) || qtText == sysText(EPERM))
-            return fail(SerialFault::Permission, qtText);
-        if (qtText == sysText(EBUSY))
-            return fail(SerialFault::Busy, qtText);
-        return fail(SerialFault::Other, qtText);
+        const qint64 owner = PortTable::liveLockOwner(portTable().lockDir(), lockNameOf(path));
+        QString why;
+        const SerialFault f = serialplatform::classifyOpenFailure(path, port->error(), port->errorString(), owner, &why);
+        setFault(f, QStringLiteral("%1: %2").arg(path, why));
     }
 };
 
@@ -445,7 +399,7 @@ bool MSComm::setPortOpen(bool open)
     // Honour the lock files other programs leave (Qt would take over a lock
     // that is not in its own format even while its owner runs).
     const qint64 owner = PortTable::liveLockOwner(d->portTable().lockDir(), lockNameOf(path));
-    if (owner > 0 && owner != qint64(::getpid())) {
+    if (owner > 0 && owner != QCoreApplication::applicationPid()) {
         d->setFault(SerialFault::Busy, QStringLiteral("%1: %2 (locked by process %3)")
                                                .arg(path, sysText(EBUSY)).arg(owner));
         return false;
@@ -483,14 +437,7 @@ void MSComm::setOutput(const QString &text)
     if (port->bytesToWrite() == 0) {
         // Nothing queued ahead: hand the bytes to the driver now, so they
         // leave at once rather than at the next turn of the event loop.
-        while (done < bytes.size()) {
-            const ssize_t n = ::write(port->handle(), bytes.constData() + done, size_t(bytes.size() - done));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            done += n;
-        }
+        done = serialplatform::writeNow(port, bytes.constData(), bytes.size());
     }
     if (done < bytes.size()) {
         // The rest waits in the port's queue; its completion raises the send event.

@@ -178,10 +178,17 @@ ComboBox::ComboBox(QWidget *parent)
     disconnect(lineEdit(), SIGNAL(returnPressed()), this, nullptr);
     disconnect(lineEdit(), SIGNAL(editingFinished()), this, nullptr);
     setItemDelegate(new DetailDelegate(view()));
-    connect(this, &QComboBox::currentIndexChanged, this, [this] {
-        if (!m_quiet)
-            emit Click();
-    });
+    // The operator's picks: Qt raises `activated` for each, also when the
+    // entry picked is already the current one (its text then comes back).
+    connect(this, &QComboBox::activated, this, &ComboBox::Click);
+}
+
+void ComboBox::setListIndex(int index)
+{
+    const int before = currentIndex();
+    setCurrentIndex(index);
+    if (currentIndex() != before)
+        emit Click();
 }
 
 void ComboBox::AddItem(const QString &text, const QString &detail)
@@ -205,10 +212,8 @@ void ComboBox::AddItem(const QString &text, const QString &detail)
 
 void ComboBox::Clear()
 {
-    m_quiet = true;
     clear();
     clearEditText();
-    m_quiet = false;
     updatePopupWidth();
 }
 

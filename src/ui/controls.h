@@ -48,9 +48,11 @@ private:
     quint32 m_foreColor = 0x80000008;  // window text
 };
 
-// Edit-and-drop-down list. Only picking an entry (drop-down, arrow keys, code)
-// changes the selection and raises Click; typed text never does, not on Enter
-// and not when focus leaves. Typed text is compared with nothing.
+// Edit-and-drop-down list. Only picking an entry changes the selection and
+// raises Click: every pick from the drop-down (mouse or keyboard, the current
+// entry too) and every move by the arrow keys, and a change of ListIndex from
+// code. Typed text never does, not on Enter and not when focus leaves; it is
+// compared with nothing.
 class ComboBox : public QComboBox {
     Q_OBJECT
 public:
@@ -59,7 +61,7 @@ public:
 
     explicit ComboBox(QWidget *parent = nullptr);
     int ListIndex() const { return currentIndex(); }
-    void setListIndex(int index) { setCurrentIndex(index); }
+    void setListIndex(int index);
     QString Text() const { return currentText(); }
     void setText(const QString &text) { setEditText(text); }
     // Append an entry; `detail` is shown beside it in the drop-down only.
@@ -71,7 +73,6 @@ signals:
     void Click();
 private:
     void updatePopupWidth();
-    bool m_quiet = false;
 };
 
 // A solid filled rectangle (the connection lamp).

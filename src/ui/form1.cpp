@@ -4,6 +4,7 @@
 #include "mdlcomport.h"
 #include "parameters.h"
 #include "portname.h"
+#include "serialplatform.h"
 #include "serialswitch.h"
 #include "values.h"
 
@@ -13,9 +14,6 @@
 #include <QFile>
 #include <QMessageBox>
 #include <QShowEvent>
-
-#include <grp.h>
-#include <sys/stat.h>
 
 namespace kestran {
 
@@ -33,17 +31,6 @@ int settingSlot(char index)
         if (order[i] == index)
             return i;
     return -1;
-}
-
-// The group that owns a device node ("dialout"), or "" when unknown.
-QString owningGroup(const QString &path)
-{
-    struct stat st;
-    if (path.isEmpty() || ::stat(QFile::encodeName(path).constData(), &st) != 0)
-        return QString();
-    if (const group *g = ::getgrgid(st.st_gid))
-        return QString::fromLocal8Bit(g->gr_name);
-    return QString();
 }
 } // namespace
 
@@ -284,7 +271,7 @@ QString Form1::describeOpenFailure(const QString &portText, const QString &path)
                               "Close that program, then press Open again.")
             .arg(head, reason);
     case SerialFault::Permission: {
-        const QString group = owningGroup(path);
+        const QString group = serialplatform::owningGroup(path);
         const QString owner = group.isEmpty() ? QString()
                                               : QStringLiteral(" (%1 belongs to the group %2)").arg(path, group);
         return QStringLiteral("%1: permission denied (%2).\n\n"

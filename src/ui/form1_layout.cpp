@@ -175,6 +175,9 @@ void Form1::createControls()
                               bRead, cDEVICE};
     for (size_t i = 1; i < sizeof order / sizeof order[0]; ++i)
         QWidget::setTabOrder(order[i - 1], order[i]);
+    // The first of the order has the focus when the window comes up: a port
+    // name typed at once lands in the port box.
+    cCom->setFocus();
 
     // Owned by the window; made its child last, so it goes after the frames.
     captionStyle->setParent(this);

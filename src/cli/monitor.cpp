@@ -1,0 +1,138 @@
+// monitor: every frame heard on the line, with a time stamp.
+#include "cli.h"
+
+#include "framesplitter.h"
+#include "parameters.h"
+#include "valueinput.h"
+#include "values.h"
+
+#include <QDateTime>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTimer>
+
+#include <csignal>
+
+namespace kestran::cli {
+
+namespace {
+
+volatile std::sig_atomic_t g_interrupted = 0;
+
+extern "C" void onInterrupt(int)
+{
+    g_interrupted = 1;
+}
+
+QString printable(const QByteArray &bytes)
+{
+    QString s;
+    for (const char c : bytes)
+        s += (c >= 32 && c < 127) ? QLatin1Char(c) : QLatin1Char('.');
+    return s;
+}
+
+QString describe(const LineFrame &f, const QString &stamp, bool json)
+{
+    const QString name = f.index ? scriptName(*parameterFor(QLatin1Char(f.index))) : QString();
+    if (json) {
+        QJsonObject o{{QStringLiteral("time"), stamp}};
+        switch (f.kind) {
+        case LineFrame::Reply:
+            o.insert(QStringLiteral("kind"), QStringLiteral("reply"));
+            o.insert(QStringLiteral("device"), f.device);
+            o.insert(QStringLiteral("name"), name);
+            o.insert(QStringLiteral("index"), f.index - '0');
+            o.insert(QStringLiteral("value"), f.value);
+            {
+                bool ok = false;
+                const qint64 n = formatDisplay(f.value).toLongLong(&ok);
+                o.insert(QStringLiteral("number"), ok ? QJsonValue(n) : QJsonValue());
+            }
+            break;
+        case LineFrame::ReadAll:
+            o.insert(QStringLiteral("kind"), QStringLiteral("read-all"));
+            o.insert(QStringLiteral("device"), f.device);
+            break;
+        case LineFrame::Write:
+            o.insert(QStringLiteral("kind"), QStringLiteral("write"));
+            o.insert(QStringLiteral("device"), f.device);
+            o.insert(QStringLiteral("name"), name);
+            o.insert(QStringLiteral("index"), f.index - '0');
+            o.insert(QStringLiteral("value"), f.value);
+            break;
+        case LineFrame::Other:
+            o.insert(QStringLiteral("kind"), QStringLiteral("other"));
+            o.insert(QStringLiteral("hex"), QString::fromLatin1(f.bytes.toHex(' ')));
+            break;
+        }
+        return QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact)) + QLatin1Char('\n');
+    }
+    switch (f.kind) {
+    case LineFrame::Reply:
+        return QStringLiteral("%1  reply     device %2  %3  %4  %5\n")
+            .arg(stamp).arg(f.device).arg(name.leftJustified(10), f.value, formatDisplay(f.value));
+    case LineFrame::ReadAll:
+        return QStringLiteral("%1  read-all  device %2\n").arg(stamp).arg(f.device);
+    case LineFrame::Write:
+        return QStringLiteral("%1  write     device %2  %3  %4\n").arg(stamp).arg(f.device).arg(name.leftJustified(10), f.value);
+    case LineFrame::Other:
+        break;
+    }
+    return QStringLiteral("%1  other     %2  |%3|\n")
+        .arg(stamp, QString::fromLatin1(f.bytes.toHex(' ')), printable(f.bytes));
+}
+
+} // namespace
+
+int runMonitor(const Invocation &inv)
+{
+    if (!inv.arguments.isEmpty()) {
+        error(QStringLiteral("monitor takes no argument \u201C%1\u201D").arg(inv.arguments.first()));
+        return kUsage;
+    }
+    int rc = kDone;
+    SessionPtr s = openSession(inv, &rc);
+    if (!s)
+        return rc;
+    // Ctrl-C ends listening cleanly: the handler only sets a flag the loop looks at.
+    std::signal(SIGINT, onInterrupt);
+    std::signal(SIGTERM, onInterrupt);
+
+    FrameSplitter splitter;
+    const bool json = inv.format == Format::Json;
+    long printed = 0;
+    QString stamp;
+    auto print = [&](const QVector<LineFrame> &frames) {
+        for (const LineFrame &f : frames) {
+            if (inv.count >= 0 && printed >= inv.count)
+                return;
+            out(describe(f, stamp, json));
+            ++printed;
+        }
+    };
+    // Bytes outside any frame are shown once the line has been quiet a moment.
+    QTimer quiet;
+    quiet.setSingleShot(true);
+    quiet.setInterval(20);
+    QObject::connect(&quiet, &QTimer::timeout, [&] { print(splitter.flushNoise()); });
+    client(*s).setReceiveTap([&](const QByteArray &bytes) {
+        stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz"));
+        print(splitter.feed(bytes));
+        quiet.start();
+    });
+    progress(inv, QStringLiteral("listening on %1 (Ctrl-C ends)").arg(inv.port.trimmed()));
+    const int ms = inv.durationS > 0 ? int(qMin(inv.durationS * 1000.0, 2.0e9)) : -1;
+    client(*s).listen(ms, [&] { return g_interrupted || (inv.count >= 0 && printed >= inv.count); });
+    print(splitter.flushAll());
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+    if (client(*s).lineLost()) {
+        error(QStringLiteral("the line was lost: %1").arg(client(*s).lostReason()));
+        return kLineLost;
+    }
+    progress(inv, QStringLiteral("%1 frame%2 heard").arg(printed).arg(printed == 1 ? "" : "s"));
+    return kDone;
+}
+
+} // namespace kestran::cli

@@ -1,0 +1,215 @@
+#include "counterclient.h"
+
+#include "frames.h"
+#include "parameters.h"
+#include "serialcontrol.h"
+#include "valueinput.h"
+
+#include <QEventLoop>
+#include <QTimer>
+
+#include <algorithm>
+
+namespace kestran {
+
+namespace {
+// Collects the pieces the frame builders write, so a frame goes out as one write.
+class FrameBuffer : public FrameOutput {
+public:
+    explicit FrameBuffer(int device) : m_text(QStringLiteral("Device-%1").arg(device)) {}
+    QString deviceText() const override { return m_text; }
+    void output(const QString &piece) override { frame += piece; }
+    QString frame;
+
+private:
+    QString m_text;
+};
+
+int setupPosition(char index)
+{
+    const auto &order = setupOrder();
+    return int(std::find(order.begin(), order.end(), index) - order.begin());
+}
+} // namespace
+
+QVector<char> ReadResult::missing() const
+{
+    QVector<char> out;
+    for (const Parameter &p : parameterTable())
+        if (!values.contains(p.index))
+            out.append(p.index);
+    return out;
+}
+
+CounterClient::CounterClient(SerialControl *line, QObject *parent)
+    : QObject(parent), m_line(line)
+{
+    m_clock.start();
+    connect(line, &SerialControl::OnComm, this, &CounterClient::onReceive);
+    connect(line, &SerialControl::connectionLost, this, &CounterClient::onLost);
+}
+
+CounterClient::~CounterClient() = default;
+
+void CounterClient::say(const QString &text)
+{
+    if (m_progress)
+        m_progress(text);
+}
+
+bool CounterClient::send(const QByteArray &frame)
+{
+    if (m_lost || !m_line || !m_line->PortOpen()) {
+        if (!m_lost)
+            onLost(QStringLiteral("the port is closed"));
+        return false;
+    }
+    if (m_firstSentNs < 0)
+        m_firstSentNs = elapsedNs();
+    m_line->setOutput(QString::fromLatin1(frame));
+    return true;
+}
+
+void CounterClient::onReceive()
+{
+    if (!m_line || m_line->CommEvent() != short(CommEventCode::Receive))
+        return;
+    const QString chunk = m_line->Input();
+    if (chunk.isEmpty())
+        return;
+    m_lastByteNs = elapsedNs();
+    if (m_tap)
+        m_tap(chunk.toLatin1());
+    if (!m_address.isEmpty() && m_into) {
+        for (const QChar ch : chunk) {
+            if (const auto update = m_decoder.feed(ch, m_address)) {
+                m_into->insert(char(update->index.unicode()), update->value);
+                m_replied = true;
+            }
+        }
+    }
+    if (m_waiting)
+        m_waiting->quit();
+}
+
+void CounterClient::onLost(const QString &reason)
+{
+    if (m_lost)
+        return;
+    m_lost = true;
+    m_lostReason = reason;
+    if (m_waiting)
+        m_waiting->quit();
+}
+
+void CounterClient::waitEvents(qint64 ms)
+{
+    QEventLoop loop;
+    QTimer timer;
+    timer.setSingleShot(true);
+    timer.setTimerType(Qt::PreciseTimer);
+    connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    timer.start(int(qBound<qint64>(0, ms, qint64(24) * 3600 * 1000)));
+    QEventLoop *outer = m_waiting;
+    m_waiting = &loop;
+    loop.exec();
+    m_waiting = outer;
+}
+
+ReadResult CounterClient::read(int device, const ReadOptions &options)
+{
+    ReadResult result;
+    result.device = device;
+    FrameBuffer frame(device);
+    SendReadAll(frame);
+
+    m_address = deviceAddress(frame.deviceText());
+    m_into = &result.values;
+    for (int attempt = 0; attempt <= options.retries && !result.complete(); ++attempt) {
+        if (attempt > 0)
+            say(QStringLiteral("device %1: %2 of 8 values, asking again").arg(device).arg(result.values.size()));
+        if (!send(frame.frame.toLatin1())) {
+            result.lost = true;
+            break;
+        }
+        ++result.attempts;
+        m_replied = false;
+        const qint64 start = elapsedNs();
+        for (;;) {
+            if (result.complete() || m_lost)
+                break;
+            qint64 until = start + qint64(options.timeoutMs) * 1000000;
+            if (m_replied)
+                until = std::min(until, m_lastByteNs + qint64(options.quietMs) * 1000000);
+            const qint64 now = elapsedNs();
+            if (now >= until)
+                break;
+            waitEvents((until - now + 999999) / 1000000);
+        }
+        if (m_lost) {
+            result.lost = true;
+            break;
+        }
+    }
+    m_address.clear();
+    m_into = nullptr;
+    return result;
+}
+
+WriteReport CounterClient::write(int device, QVector<WriteStep> steps, const ReadOptions &verify)
+{
+    WriteReport report;
+    report.device = device;
+    std::stable_sort(steps.begin(), steps.end(), [](const WriteStep &a, const WriteStep &b) {
+        return setupPosition(a.index) < setupPosition(b.index);
+    });
+    report.steps = steps;
+    for (const WriteStep &step : steps) {
+        FrameBuffer frame(device);
+        SendWrite(frame, QLatin1Char(step.index), step.field);
+        if (!send(frame.frame.toLatin1())) {
+            report.lost = true;
+            return report;
+        }
+        ++report.written;
+        say(QStringLiteral("device %1: %2 of %3 written").arg(device).arg(report.written).arg(steps.size()));
+        // The counter stores the value meanwhile; nothing may be sent before the pause is over.
+        const qint64 until = elapsedNs() + qint64(kWritePauseMs) * 1000000;
+        while (!m_lost && elapsedNs() < until)
+            waitEvents((until - elapsedNs() + 999999) / 1000000);
+        if (m_lost) {
+            report.lost = true;
+            return report;
+        }
+    }
+    report.readBack = read(device, verify);
+    if (report.readBack.lost) {
+        report.lost = true;
+        return report;
+    }
+    for (const WriteStep &step : steps) {
+        const auto it = report.readBack.values.constFind(step.index);
+        if (it == report.readBack.values.cend())
+            report.unverified.append(step.index);
+        else if (*it != step.field)
+            report.mismatches.append({step.index, step.field, *it});
+    }
+    return report;
+}
+
+void CounterClient::listen(int ms, const std::function<bool()> &stop, int pollMs)
+{
+    const qint64 until = ms < 0 ? -1 : elapsedNs() + qint64(ms) * 1000000;
+    while (!m_lost && !(stop && stop())) {
+        qint64 wait = pollMs;
+        if (until >= 0) {
+            const qint64 left = (until - elapsedNs() + 999999) / 1000000;
+            if (left <= 0)
+                break;
+            wait = std::min<qint64>(wait, left);
+        }
+        waitEvents(wait);
+    }
+}
+
+} // namespace kestran

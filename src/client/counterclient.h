@@ -1,0 +1,121 @@
+#pragma once
+// Timed request and answer with the counters over a serial control: a read-all
+// that waits for one device's replies with a time-out and retries, and paced
+// writes followed by a read-back. The line is half duplex: a command goes out
+// only after the previous answer is complete or its time-out has passed.
+#include "decoder.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QMap>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QVector>
+
+#include <functional>
+
+class QEventLoop;
+
+namespace kestran {
+
+class SerialControl;
+
+struct ReadOptions {
+    int timeoutMs = 1000;   // per attempt, from the command to the last reply
+    int retries = 2;        // further attempts while values are missing
+    // Once a reply has come, this much silence ends the answer early: the
+    // counter has said all it will say to this command.
+    int quietMs = 100;
+};
+
+struct ReadResult {
+    int device = 0;
+    QMap<char, QString> values;   // index character -> value field as received
+    int attempts = 0;
+    bool lost = false;            // the line went away
+
+    bool complete() const { return values.size() == 8; }
+    QVector<char> missing() const;
+};
+
+struct WriteStep {
+    char index;      // '0' .. '7' (never '2')
+    QString field;   // the eight characters sent
+};
+
+struct Mismatch {
+    char index;
+    QString sent;
+    QString read;    // empty when no value came back
+};
+
+struct WriteReport {
+    int device = 0;
+    QVector<WriteStep> steps;       // in the order they go out
+    int written = 0;                // steps handed to the line
+    bool lost = false;              // the line went away; nothing was sent after
+    ReadResult readBack;            // empty when lost
+    QVector<Mismatch> mismatches;   // written values that read back otherwise
+    QVector<char> unverified;       // written values that did not come back at all
+};
+
+class CounterClient : public QObject {
+    Q_OBJECT
+public:
+    // The counters need this long after each write before the next command.
+    static constexpr int kWritePauseMs = 250;
+
+    // `line` is an open serial control (not owned).
+    explicit CounterClient(SerialControl *line, QObject *parent = nullptr);
+    ~CounterClient() override;
+
+    ReadResult read(int device, const ReadOptions &options = {});
+    // Writes the steps in the Setup order, each followed by the pause, then
+    // reads the device back and compares every written value.
+    WriteReport write(int device, QVector<WriteStep> steps, const ReadOptions &verify = {});
+
+    // Runs the event loop for up to `ms` (all of it when ms < 0), returning
+    // early when `stop` holds (checked at every received chunk and every
+    // `pollMs`) or the line is lost. For listening only.
+    void listen(int ms, const std::function<bool()> &stop, int pollMs = 50);
+
+    // Every chunk received, as it arrives (for the line monitor).
+    void setReceiveTap(std::function<void(const QByteArray &)> tap) { m_tap = std::move(tap); }
+    // Progress messages ("device 3: 2 of 7 written").
+    void setProgress(std::function<void(const QString &)> progress) { m_progress = std::move(progress); }
+
+    bool lineLost() const { return m_lost; }
+    QString lostReason() const { return m_lostReason; }
+
+    // Nanoseconds since this client was made, and when the first byte was sent (-1: none yet).
+    qint64 elapsedNs() const { return m_clock.nsecsElapsed(); }
+    qint64 firstSentNs() const { return m_firstSentNs; }
+
+private:
+    bool send(const QByteArray &frame);
+    void onReceive();
+    void onLost(const QString &reason);
+    // Runs the event loop until something arrives, the line is lost or `ms` passes.
+    void waitEvents(qint64 ms);
+    void say(const QString &text);
+
+    QPointer<SerialControl> m_line;
+    QElapsedTimer m_clock;
+    qint64 m_firstSentNs = -1;
+    bool m_lost = false;
+    QString m_lostReason;
+
+    // The read in progress.
+    ReplyDecoder m_decoder;
+    QString m_address;                 // "" when no read is waiting
+    QMap<char, QString> *m_into = nullptr;
+    bool m_replied = false;            // a reply came in this attempt
+    qint64 m_lastByteNs = 0;
+
+    QEventLoop *m_waiting = nullptr;
+    std::function<void(const QByteArray &)> m_tap;
+    std::function<void(const QString &)> m_progress;
+};
+
+} // namespace kestran

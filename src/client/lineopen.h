@@ -1,0 +1,27 @@
+#pragma once
+// Turning a port text into an open serial control.
+#include "serialcontrol.h"
+
+#include <QString>
+#include <memory>
+
+namespace kestran {
+
+class PortTable;
+
+struct OpenedLine {
+    std::unique_ptr<SerialControl> control;   // open when `problem` is empty
+    SerialFault fault = SerialFault::None;
+    QString problem;                          // why it did not open, in plain words
+};
+
+// The one place that turns a port text ("COM3" through the port table, a
+// device path) into a serial control and opens it at 19200 8N1 with DTR off,
+// as the window does. `table` replaces the system's port table (tests).
+OpenedLine openLine(const QString &portText, PortTable *table = nullptr);
+
+// The window's plain-words reason for a failed open, for a control whose open
+// just failed: missing, busy, permission (with the dialout hint), not serial.
+QString describeOpenFailure(const SerialControl &control, const QString &portText, const QString &path);
+
+} // namespace kestran

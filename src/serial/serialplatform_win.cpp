@@ -1,0 +1,107 @@
+// The serial link on Windows: port n is the device "\\.\COMn" (Qt's port name
+// "COMn"), whether it answers is the query-only open of comprobe_win.cpp, and
+// a port held by another program shows as access denied when it is opened.
+// There are no lock files and no device groups.
+#include "serialplatform.h"
+
+#include "comprobe.h"
+
+#include <QSerialPortInfo>
+
+namespace kestran {
+namespace serialplatform {
+
+namespace {
+
+// "COM12" or "\\.\COM12" -> 12; 0 for any other name.
+int comNumberOfName(QString name)
+{
+    if (name.startsWith(QLatin1String("\\\\.\\")))
+        name.remove(0, 4);
+    if (!name.startsWith(QLatin1String("COM"), Qt::CaseInsensitive))
+        return 0;
+    bool ok = false;
+    const int n = name.mid(3).toInt(&ok);
+    return ok && n >= 1 && n <= 255 ? n : 0;
+}
+
+} // namespace
+
+QVector<PortDevice> systemPorts(const QString &sysClassTty, const QString &devDir)
+{
+    Q_UNUSED(sysClassTty);
+    Q_UNUSED(devDir);
+    // Every number has its device name; whether one is there is asked when
+    // it matters. Descriptions come from the ports the system lists.
+    QVector<PortDevice> devices(255);
+    for (int n = 1; n <= 255; ++n)
+        devices[n - 1].path = QStringLiteral("\\\\.\\COM%1").arg(n);
+    const auto listed = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo &info : listed) {
+        const int n = comNumberOfName(info.portName());
+        if (n > 0)
+            devices[n - 1].description = info.description();
+    }
+    return devices;
+}
+
+bool deviceUsable(const QString &path)
+{
+    return comprobe::deviceAnswers(path.toLocal8Bit().constData());
+}
+
+qint64 liveLockOwner(const QString &lockDir, const QString &name)
+{
+    Q_UNUSED(lockDir);
+    Q_UNUSED(name);
+    return 0;
+}
+
+SerialFault classifyOpenFailure(const QString &path, QSerialPort::SerialPortError error,
+                                const QString &qtText, qint64 lockOwner, QString *reason)
+{
+    Q_UNUSED(path);
+    Q_UNUSED(lockOwner);
+    *reason = qtText;
+    switch (error) {
+    case QSerialPort::DeviceNotFoundError:
+        return SerialFault::NotFound;
+    case QSerialPort::PermissionError:
+        // Serial ports open exclusively: access denied means another
+        // program has the port.
+        return SerialFault::Busy;
+    default:
+        return SerialFault::Other;
+    }
+}
+
+bool deviceGone(const QString &path)
+{
+    const int n = comNumberOfName(path);
+    const auto listed = QSerialPortInfo::availablePorts();
+    for (const QSerialPortInfo &info : listed) {
+        if (info.systemLocation().compare(path, Qt::CaseInsensitive) == 0
+            || info.portName().compare(path, Qt::CaseInsensitive) == 0
+            || (n > 0 && comNumberOfName(info.portName()) == n))
+            return false;
+    }
+    return true;
+}
+
+qsizetype writeNow(QSerialPort *port, const char *data, qsizetype size)
+{
+    // The port starts writing what it is given at once; the caller queues it all.
+    Q_UNUSED(port);
+    Q_UNUSED(data);
+    Q_UNUSED(size);
+    return 0;
+}
+
+QString owningGroup(const QString &path)
+{
+    Q_UNUSED(path);
+    return QString();
+}
+
+} // namespace serialplatform
+} // namespace kestran

@@ -1,0 +1,446 @@
+// kestran-ctl end to end: the built program against the simulated counters on
+// a pseudo-terminal (the simulator library in this process, so the test sees
+// every byte that reached the line, and the simulator program once).
+#include "backupfile.h"
+#include "frames.h"
+#include "ptycounterline.h"
+#include "waituntil.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <csignal>
+#include <memory>
+
+using namespace kestran;
+using sim::LineOptions;
+using sim::PtyCounterLine;
+
+Q_DECLARE_METATYPE(LineOptions)
+
+namespace {
+
+QString buildPath(const char *relative)
+{
+    return qEnvironmentVariable("KESTRAN_BUILD_DIR") + QLatin1Char('/') + QLatin1String(relative);
+}
+
+struct Run {
+    int code = -1;
+    QByteArray out, err;
+};
+
+} // namespace
+
+class TestCtl : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<PtyCounterLine> line;
+    QTemporaryDir dir;
+
+    bool startLine(const LineOptions &options = {})
+    {
+        line = std::make_unique<PtyCounterLine>(options);
+        return line->start();
+    }
+    QString port() const { return line->slavePath(); }
+    QString file(const QString &name) const { return dir.filePath(name); }
+
+    void start(QProcess &p, const QStringList &args)
+    {
+        p.setProgram(buildPath("src/kestran-ctl"));
+        p.setArguments(args);
+        p.start();
+    }
+    // Runs the program to its end; `during` is called every millisecond meanwhile.
+    Run ctl(const QStringList &args, const std::function<void()> &during = {})
+    {
+        QProcess p;
+        start(p, args);
+        Run r;
+        if (!waitUntil([&] {
+                if (during)
+                    during();
+                return p.state() == QProcess::NotRunning;
+            }, 30000)) {
+            p.kill();
+            p.waitForFinished();
+        }
+        r.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+        r.out = p.readAllStandardOutput();
+        r.err = p.readAllStandardError();
+        return r;
+    }
+    void writeFile(const QString &name, const QByteArray &bytes)
+    {
+        QFile f(file(name));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(bytes);
+    }
+    QVector<QByteArray> values(int device)
+    {
+        QVector<QByteArray> v;
+        for (int i = 0; i < 8; ++i)
+            v << line->value(device, i);
+        return v;
+    }
+    void setValues(int device, const QVector<QByteArray> &v)
+    {
+        line->withLine([&](sim::CounterLine &l) {
+            for (int i = 0; i < 8; ++i)
+                l.setValue(device, i, v[i]);
+        });
+    }
+
+private slots:
+    void cleanup() { line.reset(); }
+
+    // Every refused input exits 2, names the problem, and sends nothing.
+    void badInputSendsNothing_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("said");
+        const QByteArray head = R"({"format":"kestran-backup","version":1,)";
+        writeFile(QStringLiteral("broken.json"), "{\"format\": \"kestran-backup\",\n \"version\": 1,\n devices: []}");
+        writeFile(QStringLiteral("v2.json"), R"({"format":"kestran-backup","version":2,"devices":[]})");
+        writeFile(QStringLiteral("other.json"), R"({"format":"someone-else","version":1,"devices":[]})");
+        writeFile(QStringLiteral("unknown.json"), head + R"("devices":[{"device":1,"values":{"SPEED":"+0000001"}}]})");
+        writeFile(QStringLiteral("shape.json"), head + R"("devices":[{"device":1,"values":{"ALARM":"+0000010"}}]})");
+        writeFile(QStringLiteral("good.json"), head + R"("devices":[{"device":1,"values":{"ALARM":"+0000002"}}]})");
+        const QStringList w{"write", "-d", "1"};
+        QTest::newRow("out of range") << w + QStringList{"TARGET=10000000"} << "out of range";
+        QTest::newRow("debounce out of range") << w + QStringList{"DEBOUNCE1=1000"} << "out of range";
+        QTest::newRow("malformed value") << w + QStringList{"RESET=12a"} << "not a whole number";
+        QTest::newRow("field without shape") << w + QStringList{"ALARM=+0000010"} << "not a ALARM value";
+        QTest::newRow("difference") << w + QStringList{"DIFFERENCE=5"} << "read-only";
+        QTest::newRow("unknown name") << w + QStringList{"SPEED=5"} << "unknown name";
+        QTest::newRow("no equals sign") << w + QStringList{"TARGET"} << "NAME=VALUE";
+        QTest::newRow("second bad after good") << w + QStringList{"TARGET=5", "ACTUAL=x"} << "ACTUAL=x";
+        QTest::newRow("name twice") << w + QStringList{"TARGET=5", "target=6"} << "twice";
+        QTest::newRow("nothing to write") << w << "at least one";
+        QTest::newRow("device 8") << QStringList{"read", "-d", "8"} << "0 to 7";
+        QTest::newRow("device -1") << QStringList{"read", "-d", "-1"} << "0 to 7";
+        QTest::newRow("no device") << QStringList{"read"} << "-d N";
+        QTest::newRow("json and csv") << QStringList{"read", "-d", "1", "--json", "--csv"} << "exclude";
+        QTest::newRow("timeout zero") << QStringList{"read", "-d", "1", "--timeout", "0"} << "--timeout";
+        QTest::newRow("option of another subcommand") << QStringList{"read", "-d", "1", "--all"} << "--all";
+        QTest::newRow("unknown subcommand") << QStringList{"erase"} << "erase";
+        QTest::newRow("backup without file") << QStringList{"backup", "--all"} << "-o FILE";
+        QTest::newRow("backup -d and --all") << QStringList{"backup", "--all", "-d", "1", "-o", "x.json"} << "either";
+        QTest::newRow("malformed backup") << QStringList{"restore", file("broken.json")} << "line 3, column";
+        QTest::newRow("wrong version") << QStringList{"restore", file("v2.json")} << "version 2";
+        QTest::newRow("other format") << QStringList{"restore", file("other.json")} << "format";
+        QTest::newRow("unknown name in file") << QStringList{"restore", file("unknown.json")} << "devices[0].values.SPEED";
+        QTest::newRow("value without shape in file") << QStringList{"restore", file("shape.json")} << "devices[0].values.ALARM";
+        QTest::newRow("missing file") << QStringList{"restore", file("none.json")} << "none.json";
+        QTest::newRow("device not in file") << QStringList{"restore", file("good.json"), "-d", "2"} << "no device 2";
+        QTest::newRow("from without -d") << QStringList{"restore", file("good.json"), "--from", "1"} << "--from";
+        QTest::newRow("trace not writable") << QStringList{"read", "-d", "1", "--trace", dir.path()} << "trace";
+    }
+    void badInputSendsNothing()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, said);
+        QVERIFY(startLine());
+        const Run r = ctl(args + QStringList{"--port", port()});
+        QCOMPARE(r.code, 2);
+        QVERIFY2(QString::fromUtf8(r.err).contains(said), r.err.constData());
+        QVERIFY(r.out.isEmpty());
+        QTest::qWait(20);
+        QCOMPARE(line->received(), QByteArray());
+    }
+
+    // read through a hostile line: noise and split replies still read, a dropped
+    // reply is asked again; every value as the counter holds it.
+    void readHostileLine_data()
+    {
+        QTest::addColumn<LineOptions>("options");
+        LineOptions o;
+        o.noise = 1.0;
+        o.split = true;
+        o.seed = 11;
+        QTest::newRow("noise and split") << o;
+        o = {};
+        o.drop = 0.3;
+        o.seed = 2;
+        QTest::newRow("dropped replies") << o;
+    }
+    void readHostileLine()
+    {
+        QFETCH(LineOptions, options);
+        QVERIFY(startLine(options));
+        const Run r = ctl({"read", "--port", port(), "-d", "4", "--json", "--retries", "8", "--timeout", "300"});
+        QCOMPARE(r.code, 0);
+        const QJsonObject o = QJsonDocument::fromJson(r.out).object();
+        QCOMPARE(o.value("device").toInt(), 4);
+        QVERIFY(o.value("complete").toBool());
+        const QJsonArray v = o.value("values").toArray();
+        QCOMPARE(v.size(), 8);
+        for (int i = 0; i < 8; ++i) {
+            QCOMPARE(v[i].toObject().value("field").toString().toLatin1(), line->value(4, i));
+            long n = 0;
+            QVERIFY(sim::parseValue(line->value(4, i), &n));
+            QCOMPARE(v[i].toObject().value("number").toInteger(), qint64(n));
+        }
+        if (options.drop > 0)
+            QVERIFY(line->stats().dropped > 0 && line->received().count("*4R:?=?\r") > 1);
+    }
+
+    // No answer exits 4; a partial one prints what came, names what is missing, exits 4.
+    void missingAnswers()
+    {
+        LineOptions o;
+        o.devices = {0};
+        o.drop = 0.5;
+        o.seed = 4;
+        QVERIFY(startLine(o));
+        Run r = ctl({"read", "--port", port(), "-d", "5", "--timeout", "100", "--retries", "1"});
+        QCOMPARE(r.code, 4);
+        QVERIFY(r.out.isEmpty());
+        QVERIFY2(r.err.contains("did not answer"), r.err.constData());
+        QCOMPARE(line->received(), readAllFrame(QLatin1Char('5')).repeated(2));
+
+        r = ctl({"read", "--port", port(), "-d", "0", "--csv", "--timeout", "200", "--retries", "0"});
+        QCOMPARE(r.code, 4);
+        const int rows = int(r.out.count('\n')) - 1;
+        QVERIFY2(rows > 0 && rows < 8, r.out.constData());
+        QVERIFY2(r.err.contains("missing"), r.err.constData());
+    }
+
+    // write: sent in the Setup order, read back, reported per value.
+    void writeVerified()
+    {
+        QVERIFY(startLine());
+        const QString trace = file("write-trace.txt");
+        const Run r = ctl({"write", "--port", port(), "-d", "3", "alarm=7", "TARGET=-1234", "DEBOUNCE2=+0000099",
+                           "--trace", trace});
+        QCOMPARE(r.code, 0);
+        QCOMPARE(line->received(),
+                 writeFrame(QLatin1Char('3'), QLatin1Char('0'), "-0001234")
+                     + writeFrame(QLatin1Char('3'), QLatin1Char('6'), "+0000099")
+                     + writeFrame(QLatin1Char('3'), QLatin1Char('7'), "+0000007") + readAllFrame(QLatin1Char('3')));
+        QVERIFY(r.out.contains("ALARM") && r.out.count(" ok\n") == 3);
+        QVERIFY2(r.err.contains("3 of 3 written"), r.err.constData());
+        QFile f(trace);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QByteArray t = f.readAll();
+        QCOMPARE(t.count("  TX  "), 4);
+        QVERIFY(t.contains("|*3W:0=-0001234.|") && t.contains("  RX  2a 33 43 3a 30"));
+    }
+
+    // The counter keeps another value than the one written: exit 6, named.
+    void writeMismatch()
+    {
+        QVERIFY(startLine());
+        const Run r = ctl({"write", "--port", port(), "-d", "2", "RESET=30", "-q"}, [&] {
+            if (line->received().contains("*2W:3="))
+                line->withLine([](sim::CounterLine &l) { l.setValue(2, 3, "+0000031"); });
+        });
+        QCOMPARE(r.code, 6);
+        QVERIFY2(r.err.contains("RESET was written as +0000030 but reads back as +0000031"), r.err.constData());
+        QVERIFY(r.out.contains("MISMATCH"));
+    }
+
+    // The simulator goes away after the second write: exit 5 at once, nothing
+    // sent after, and what was written is reported.
+    void lineLostMidWrite()
+    {
+        QVERIFY(startLine());
+        const QString trace = file("lost-trace.txt");
+        const Run r = ctl({"write", "--port", port(), "-d", "1", "TARGET=1", "ACTUAL=2", "RESET=3", "ALARM=4",
+                           "--trace", trace}, [&] {
+            if (line->isRunning() && line->received().count("W:") == 2)
+                line->kill();
+        });
+        QCOMPARE(r.code, 5);
+        QVERIFY2(r.err.contains("after 2 of 4 writes (written: TARGET, ACTUAL)"), r.err.constData());
+        QVERIFY(r.err.contains("not sent: RESET, ALARM"));
+        QFile f(trace);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll().count("  TX  "), 2);
+    }
+
+    // backup --all, then restore onto counters with other values brings them
+    // back; onto identical counters it sends no write; --from clones.
+    void backupRestoreClone()
+    {
+        LineOptions o;
+        o.devices = {1, 6};
+        QVERIFY(startLine(o));
+        const QString saved = file("plant.json");
+        Run r = ctl({"backup", "--port", port(), "--all", "-o", saved, "--timeout", "150"});
+        QCOMPARE(r.code, 0);
+        QFile f(saved);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        Backup b;
+        QString why;
+        QVERIFY2(parseBackup(f.readAll(), &b, &why), qPrintable(why));
+        QCOMPARE(b.devices.size(), 2);
+        QCOMPARE(b.port, port());
+        const QVector<QByteArray> original = values(6);
+
+        // Onto identical counters: only reads go out.
+        line->clearArrivals();
+        r = ctl({"restore", saved, "--port", port()});
+        QCOMPARE(r.code, 0);
+        QCOMPARE(line->received(), readAllFrame(QLatin1Char('1')) + readAllFrame(QLatin1Char('6')));
+
+        // Device 6 replaced by a counter with other values: all seven come back.
+        QVector<QByteArray> other = original;
+        for (int i : {0, 1, 3, 4, 5, 6, 7})
+            other[i] = i < 4 ? "-0000777" : "+0000009";
+        setValues(6, other);
+        line->clearArrivals();
+        r = ctl({"restore", saved, "-d", "6", "--port", port()});
+        QCOMPARE(r.code, 0);
+        QCOMPARE(line->received().count("*6W:"), 7);
+        QVERIFY(!line->received().contains("*6W:2"));
+        QCOMPARE(values(6), original);
+        QVERIFY(r.out.contains("write") && r.out.contains("read-only"));
+
+        // --dry-run shows and writes nothing; --from copies device 1's values onto 6.
+        line->clearArrivals();
+        r = ctl({"restore", saved, "--from", "1", "-d", "6", "--dry-run", "--port", port()});
+        QCOMPARE(r.code, 0);
+        QCOMPARE(line->received(), readAllFrame(QLatin1Char('6')));
+        QVERIFY(r.out.contains("from saved device 1") && r.out.contains("would write"));
+        r = ctl({"restore", saved, "--from", "1", "-d", "6", "--port", port(), "-q"});
+        QCOMPARE(r.code, 0);
+        for (int i : {0, 1, 3, 4, 5, 6, 7})
+            QCOMPARE(line->value(6, i), line->value(1, i));
+        QVERIFY(r.err.isEmpty());
+    }
+
+    // backup of a device that does not answer writes no file and exits 4.
+    void backupNothing()
+    {
+        LineOptions o;
+        o.devices = {2};
+        QVERIFY(startLine(o));
+        const QString saved = file("none-saved.json");
+        const Run r = ctl({"backup", "--port", port(), "-d", "5", "-o", saved, "--timeout", "80", "--retries", "0"});
+        QCOMPARE(r.code, 4);
+        QVERIFY(!QFile::exists(saved));
+    }
+
+    void scan()
+    {
+        LineOptions o;
+        o.devices = {1, 4};
+        QVERIFY(startLine(o));
+        Run r = ctl({"scan", "--port", port(), "--timeout", "100"});
+        QCOMPARE(r.code, 0);
+        QCOMPARE(r.out, QByteArray("device 1  answers (8 of 8 values)\ndevice 4  answers (8 of 8 values)\n"));
+        QCOMPARE(line->received().count("R:?=?"), 8);
+        o.devices = {};
+        line.reset();
+        LineOptions none;
+        none.devices = {7};
+        none.drop = 1.0;
+        QVERIFY(startLine(none));
+        r = ctl({"scan", "--port", port(), "--timeout", "30", "--json"});
+        QCOMPARE(r.code, 4);
+        QCOMPARE(r.out.trimmed(), QByteArray("[]"));
+    }
+
+    // monitor prints replies, commands of another master and noise; --count
+    // ends it, and so does Ctrl-C, with exit 0.
+    void monitor()
+    {
+        QVERIFY(startLine());
+        QProcess p;
+        start(p, {"monitor", "--port", port(), "--json", "--count", "4"});
+        QVERIFY(p.waitForStarted());
+        QByteArray said;
+        QVERIFY(waitUntil([&] { return (said += p.readAllStandardError()).contains("listening"); }, 10000));
+        line->send(readAllFrame(QLatin1Char('5')) + replyFrame(QLatin1Char('5'), QLatin1Char('0'), "+0001234"));
+        QTest::qWait(40);
+        line->send("\x07\x08");
+        QTest::qWait(40);
+        line->send(writeFrame(QLatin1Char('2'), QLatin1Char('4'), "+0000009") + readAllFrame(QLatin1Char('0')));
+        QVERIFY(waitUntil([&] { return p.state() == QProcess::NotRunning; }, 10000));
+        QCOMPARE(p.exitCode(), 0);
+        QList<QByteArray> lines = p.readAllStandardOutput().split('\n');
+        lines.removeAll(QByteArray());
+        QCOMPARE(lines.size(), 4);
+        QStringList kinds;
+        for (const QByteArray &l : lines) {
+            const QJsonObject o = QJsonDocument::fromJson(l).object();
+            QVERIFY(!o.value("time").toString().isEmpty());
+            kinds << o.value("kind").toString() + ":" + o.value("name").toString() + ":" + o.value("value").toString()
+                    + o.value("hex").toString();
+        }
+        QCOMPARE(kinds, (QStringList{"read-all::", "reply:TARGET:+0001234", "other::07 08", "write:DEBOUNCE0:+0000009"}));
+
+        QProcess q;
+        start(q, {"monitor", "--port", port()});
+        said.clear();
+        QVERIFY(waitUntil([&] { return (said += q.readAllStandardError()).contains("listening"); }, 10000));
+        line->send(replyFrame(QLatin1Char('1'), QLatin1Char('7'), "+0000003"));
+        QByteArray shown;
+        QVERIFY(waitUntil([&] { return (shown += q.readAllStandardOutput()).contains("reply     device 1  ALARM"); }, 10000));
+        ::kill(pid_t(q.processId()), SIGINT);
+        QVERIFY(waitUntil([&] { return q.state() == QProcess::NotRunning; }, 10000));
+        QCOMPARE(q.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(q.exitCode(), 0);
+    }
+
+    // The simulator program on its own pty; a port that is not there exits 3.
+    void simulatorProgramAndMissingPort()
+    {
+        QProcess simProgram;
+        simProgram.start(buildPath("sim/kestran-counter-sim"), {"--devices", "3", "--noise", "0.5", "--split"});
+        QVERIFY(waitUntil([&] { return simProgram.canReadLine(); }, 10000));
+        const QString pty = QString::fromLatin1(simProgram.readLine().trimmed());
+        QProcess p;
+        p.setProcessEnvironment([&] {
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert("KESTRAN_PORT", pty);
+            return env;
+        }());
+        start(p, {"read", "-d", "3"});
+        QVERIFY(waitUntil([&] { return p.state() == QProcess::NotRunning; }, 10000));
+        QCOMPARE(p.exitCode(), 0);
+        QVERIFY(p.readAllStandardOutput().contains("TARGET      0      +0004000  4000"));
+        simProgram.terminate();
+        QVERIFY(simProgram.waitForFinished(5000));
+
+        const Run r = ctl({"read", "--port", "/dev/kestran-no-such-port", "-d", "0"});
+        QCOMPARE(r.code, 3);
+        QVERIFY2(r.err.contains("does not exist"), r.err.constData());
+    }
+
+    // The window refuses a trace file it cannot write before it opens.
+    void windowTraceRefused()
+    {
+        QProcess p;
+        p.start(buildPath("src/kestran-setup"), {"--trace", dir.filePath("no-such-folder/trace.txt")});
+        QVERIFY(p.waitForFinished(10000));
+        QCOMPARE(p.exitCode(), 2);
+        QVERIFY(p.readAllStandardError().contains("cannot write the trace file"));
+    }
+
+    void helpAndVersion()
+    {
+        Run r = ctl({"--help"});
+        QCOMPARE(r.code, 0);
+        for (const char *s : {"ports", "read", "write", "backup", "restore", "scan", "monitor", "6  a written value"})
+            QVERIFY2(r.out.contains(s), s);
+        r = ctl({"help", "restore"});
+        QCOMPARE(r.code, 0);
+        QVERIFY(r.out.contains("Example:\n  kestran-ctl restore"));
+        QCOMPARE(ctl({"write", "--help"}).out, ctl({"help", "write"}).out);
+        r = ctl({"--version"});
+        QVERIFY(r.out.startsWith("kestran-ctl ") && r.code == 0);
+        r = ctl({"ports", "--json"});
+        QCOMPARE(r.code, 0);
+        QVERIFY(QJsonDocument::fromJson(r.out).isArray());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestCtl)
+#include "tst_ctl.moc"

@@ -1,0 +1,297 @@
+// The timed request/answer client over a pseudo-terminal with the simulated
+// counters on the far side; the line monitor's frame splitter; the line trace.
+#include "counterclient.h"
+#include "framesplitter.h"
+#include "frames.h"
+#include "lineopen.h"
+#include "linetrace.h"
+#include "mdlcomport.h"
+#include "ptycounterline.h"
+#include "waituntil.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+using namespace kestran;
+using sim::LineOptions;
+using sim::PtyCounterLine;
+
+Q_DECLARE_METATYPE(LineOptions)
+
+namespace {
+int countOf(const QByteArray &haystack, const QByteArray &needle)
+{
+    return int(haystack.count(needle));
+}
+} // namespace
+
+class TestClient : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<PtyCounterLine> line;
+    OpenedLine opened;
+
+    // A fresh line and the client's port open on it.
+    bool start(const LineOptions &options = {}, const QString &port = QString())
+    {
+        line = std::make_unique<PtyCounterLine>(options);
+        if (!line->start())
+            return false;
+        opened = openLine(port.isEmpty() ? line->slavePath() : port);
+        return opened.control != nullptr;
+    }
+    QVector<QByteArray> deviceValues(int device)
+    {
+        QVector<QByteArray> v;
+        for (int i = 0; i < 8; ++i)
+            v << line->value(device, i);
+        return v;
+    }
+    static QVector<QByteArray> resultValues(const ReadResult &r)
+    {
+        QVector<QByteArray> v;
+        for (int i = 0; i < 8; ++i)
+            v << r.values.value(char('0' + i)).toLatin1();
+        return v;
+    }
+
+private slots:
+    void cleanup()
+    {
+        opened = {};
+        line.reset();
+    }
+
+    // Whatever the line does to the replies, the values come in whole and as sent.
+    void readsWhole_data()
+    {
+        QTest::addColumn<LineOptions>("options");
+        QTest::addColumn<int>("retries");
+        LineOptions o;
+        QTest::newRow("clean") << o << 0;
+        o.noise = 1.0;
+        o.split = true;
+        o.seed = 3;
+        QTest::newRow("noise and split") << o << 0;
+        o.noiseMayContainStar = true;
+        QTest::newRow("noise with stars") << o << 0;
+        o = {};
+        o.drop = 0.3;
+        o.seed = 5;
+        QTest::newRow("dropped replies asked again") << o << 10;
+    }
+    void readsWhole()
+    {
+        QFETCH(LineOptions, options);
+        QFETCH(int, retries);
+        QVERIFY(start(options));
+        CounterClient client(opened.control.get());
+        const ReadResult r = client.read(6, {400, retries, 50});
+        QVERIFY(r.complete());
+        QCOMPARE(resultValues(r), deviceValues(6));
+        if (options.drop > 0)
+            QVERIFY(r.attempts > 1 && line->stats().dropped > 0);
+    }
+
+    // A device that never answers is asked 1 + retries times, each command
+    // only after the time-out of the one before; nothing else goes out.
+    void silentDeviceAskedAgainAfterTimeout()
+    {
+        LineOptions o;
+        o.devices = {1};
+        QVERIFY(start(o));
+        CounterClient client(opened.control.get());
+        const ReadResult r = client.read(4, {80, 2, 50});
+        QVERIFY(r.values.isEmpty());
+        QCOMPARE(r.attempts, 3);
+        QCOMPARE(r.missing().size(), 8);
+        const QVector<sim::Arrival> a = line->arrivals();
+        QCOMPARE(line->received(), readAllFrame(QLatin1Char('4')).repeated(3));
+        QVERIFY(a[8].ns - a[0].ns >= 75000000 && a[16].ns - a[8].ns >= 75000000);
+    }
+
+    // Writes go out in the Setup order whatever order they were given in, a
+    // pause apart, followed by one read-all; the values read back match.
+    void writesInSetupOrderThenReadBack()
+    {
+        QVERIFY(start());
+        CounterClient client(opened.control.get());
+        QStringList said;
+        client.setProgress([&](const QString &t) { said << t; });
+        const WriteReport w = client.write(2, {{'7', "+0000005"}, {'0', "-0000042"}, {'4', "+0000009"}});
+        QCOMPARE(w.written, 3);
+        QVERIFY(w.mismatches.isEmpty() && w.unverified.isEmpty() && !w.lost);
+        const QByteArray expected = writeFrame(QLatin1Char('2'), QLatin1Char('0'), "-0000042")
+            + writeFrame(QLatin1Char('2'), QLatin1Char('4'), "+0000009")
+            + writeFrame(QLatin1Char('2'), QLatin1Char('7'), "+0000005") + readAllFrame(QLatin1Char('2'));
+        QCOMPARE(line->received(), expected);
+        const QVector<sim::Arrival> a = line->arrivals();
+        for (int frame = 1; frame <= 3; ++frame)
+            QVERIFY2(a[frame * 15].ns - a[(frame - 1) * 15].ns >= 240000000, "a write came before the pause was over");
+        QCOMPARE(line->value(2, 0), QByteArray("-0000042"));
+        QCOMPARE(said.last(), QStringLiteral("device 2: 3 of 3 written"));
+    }
+
+    // The counter keeps another value than the one written: the read-back says so.
+    void storedValueDiffers()
+    {
+        QVERIFY(start());
+        CounterClient client(opened.control.get());
+        QTimer spoil;
+        connect(&spoil, &QTimer::timeout, [&] {
+            if (line->received().contains("*1W:3="))
+                line->withLine([](sim::CounterLine &l) { l.setValue(1, 3, "+0000666"); });
+        });
+        spoil.start(1);
+        const WriteReport w = client.write(1, {{'3', "+0000030"}, {'5', "+0000011"}});
+        QCOMPARE(w.mismatches.size(), 1);
+        QCOMPARE(w.mismatches[0].index, '3');
+        QCOMPARE(w.mismatches[0].sent, QStringLiteral("+0000030"));
+        QCOMPARE(w.mismatches[0].read, QStringLiteral("+0000666"));
+    }
+
+    // The far end vanishes during the pause after the second write: the
+    // sequence stops at once and nothing more is handed to the line.
+    void lineLostMidWrite()
+    {
+        QVERIFY(start());
+        QTemporaryDir dir;
+        LineTrace trace;
+        QVERIFY(trace.open(dir.filePath(QStringLiteral("t.txt")), nullptr));
+        TracingControl traced(opened.control.get(), &trace);
+        CounterClient client(&traced);
+        QTimer cut;
+        connect(&cut, &QTimer::timeout, [&] {
+            if (line->isRunning() && countOf(line->received(), "W:") == 2)
+                line->kill();
+        });
+        cut.start(1);
+        const WriteReport w = client.write(0, {{'0', "+0000001"}, {'1', "+0000002"}, {'3', "+0000003"}, {'7', "+0000004"}});
+        QVERIFY(w.lost && client.lineLost());
+        QCOMPARE(w.written, 2);
+        trace.flush();
+        QFile f(dir.filePath(QStringLiteral("t.txt")));
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QByteArray text = f.readAll();
+        QCOMPARE(countOf(text, "  TX  "), 2);
+        QVERIFY(text.contains("line lost"));
+        // Later requests send nothing either.
+        QVERIFY(client.read(0, {50, 0, 50}).lost);
+    }
+
+    // "COMn" goes through the port table to its device.
+    void comNumberThroughPortTable()
+    {
+        line = std::make_unique<PtyCounterLine>();
+        QVERIFY(line->start());
+        QTemporaryDir root;
+        QVERIFY(QDir(root.path()).mkpath(QStringLiteral("sys/ttyUSB0/device/driver")));
+        QVERIFY(QDir(root.path()).mkpath(QStringLiteral("dev")));
+        QVERIFY(QDir(root.path()).mkpath(QStringLiteral("lock")));
+        QVERIFY(QFile::link(line->slavePath(), root.filePath(QStringLiteral("dev/ttyUSB0"))));
+        PortTable table(root.filePath(QStringLiteral("sys")), root.filePath(QStringLiteral("dev")),
+                        root.filePath(QStringLiteral("lock")));
+        QCOMPARE(table.count(), 1);
+        OpenedLine missing = openLine(QStringLiteral("COM2"), &table);
+        QVERIFY(!missing.control);
+        QVERIFY2(missing.problem.contains(QStringLiteral("no serial port with that number")), qPrintable(missing.problem));
+        opened = openLine(QStringLiteral("com1"), &table);
+        QVERIFY2(opened.control, qPrintable(opened.problem));
+        CounterClient client(opened.control.get());
+        QVERIFY(client.read(3, {400, 0, 50}).complete());
+    }
+
+    void monitorFrames_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QStringList>("frames");   // kind:device:index:value, or other:hex
+        QTest::newRow("reply") << replyFrame(QLatin1Char('3'), QLatin1Char('0'), "+0004000")
+                               << QStringList{"reply:3:0:+0004000"};
+        QTest::newRow("commands of another master")
+            << readAllFrame(QLatin1Char('5')) + writeFrame(QLatin1Char('5'), QLatin1Char('7'), "+0000002")
+            << QStringList{"read-all:5", "write:5:7:+0000002"};
+        QTest::newRow("noise before a reply")
+            << QByteArray("\x01\xff") + replyFrame(QLatin1Char('0'), QLatin1Char('2'), "-0000001")
+            << QStringList{"other:01 ff", "reply:0:2:-0000001"};
+        QTest::newRow("cut frame then reply")
+            << QByteArray("*3C:0=+00") + replyFrame(QLatin1Char('3'), QLatin1Char('1'), "+0000001")
+            << QStringList{"other:2a 33 43 3a 30 3d 2b 30 30", "reply:3:1:+0000001"};
+        QTest::newRow("reply of index 8 and device 9")
+            << QByteArray("*3C:8=+0000001\r*9C:0=+0000001\r")
+            << QStringList{"other:2a 33 43 3a 38 3d 2b 30 30 30 30 30 30 31 0d",
+                           "other:2a 39 43 3a 30 3d 2b 30 30 30 30 30 30 31 0d"};
+        QTest::newRow("runaway frame")
+            << QByteArray("*") + QByteArray(40, 'x')
+            << QStringList{"other:2a" + QString(" 78").repeated(31), "other:" + QString("78 ").repeated(9).trimmed()};
+    }
+    void monitorFrames()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QStringList, frames);
+        // Whole and byte by byte give the same frames.
+        for (const bool oneByOne : {false, true}) {
+            FrameSplitter splitter;
+            QVector<LineFrame> got;
+            if (oneByOne) {
+                for (const char c : bytes)
+                    got += splitter.feed(QByteArray(1, c));
+            } else {
+                got = splitter.feed(bytes);
+            }
+            got += splitter.flushAll();
+            QStringList seen;
+            for (const LineFrame &f : got) {
+                switch (f.kind) {
+                case LineFrame::Reply:
+                    seen << QStringLiteral("reply:%1:%2:%3").arg(f.device).arg(QLatin1Char(f.index)).arg(f.value);
+                    break;
+                case LineFrame::ReadAll:
+                    seen << QStringLiteral("read-all:%1").arg(f.device);
+                    break;
+                case LineFrame::Write:
+                    seen << QStringLiteral("write:%1:%2:%3").arg(f.device).arg(QLatin1Char(f.index)).arg(f.value);
+                    break;
+                case LineFrame::Other:
+                    seen << QStringLiteral("other:") + QString::fromLatin1(f.bytes.toHex(' '));
+                    break;
+                }
+            }
+            QCOMPARE(seen, frames);
+        }
+    }
+
+    // One line per burst: pieces sent back to back are one line, a change of
+    // direction starts a new one; every line carries hex and printable text.
+    void traceBursts()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("trace.txt"));
+        {
+            LineTrace trace;
+            QVERIFY(trace.open(path, nullptr));
+            trace.record(LineTrace::Sent, "*0R");
+            trace.record(LineTrace::Sent, ":?=?\r");
+            trace.record(LineTrace::Received, "*0C:0=");
+            trace.record(LineTrace::Received, "+0001000\r");
+            QTest::qWait(LineTrace::kBurstGapMs * 10);
+            trace.record(LineTrace::Received, QByteArray(LineTrace::kMaxBurst + 1, 'n'));
+        }
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QList<QByteArray> lines = f.readAll().split('\n');
+        lines.removeAll(QByteArray());
+        QCOMPARE(lines.size(), 5);   // head line, TX, RX, a full burst and its last byte
+        QVERIFY(lines[1].endsWith("  TX  2a 30 52 3a 3f 3d 3f 0d  |*0R:?=?.|"));
+        QVERIFY(lines[2].endsWith("RX  2a 30 43 3a 30 3d 2b 30 30 30 31 30 30 30 0d  |*0C:0=+0001000.|"));
+        QVERIFY(lines[4].endsWith("RX  6e  |n|"));
+        LineTrace refused;
+        QString why;
+        QVERIFY(!refused.open(dir.path(), &why));
+        QVERIFY(why.contains(dir.path()));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestClient)
+#include "tst_client.moc"
