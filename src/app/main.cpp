@@ -6,7 +6,7 @@
 #include "form1.h"
 #include "linetrace.h"
 #include "mdlcomport.h"
-#include "mscomm.h"
+#include "serialswitch.h"
 #ifdef KESTRAN_DEMO_LINE
 #include "ptycounterline.h"
 #endif
@@ -121,7 +121,7 @@ int main(int argc, char **argv)
 
     // --trace FILE: a file that cannot be written is refused before the window opens.
     kestran::LineTrace trace;
-    kestran::MSComm comm;
+    kestran::SerialSwitch comm;   // a local port or a network gateway, by the port text
     kestran::TracingControl traced(&comm, &trace);
     if (!options.traceFile.isEmpty()) {
         QString error;

@@ -1,14 +1,21 @@
 #pragma once
-// What the port box's text names: "COMn" (n 1..255) or a device path starting with "/".
+// What the port box's text names: "COMn" (n 1..255), a device path starting
+// with "/", or a serial line behind a network gateway: "tcp://HOST:PORT" (the
+// line's bytes as they are) or "rfc2217://HOST:PORT" (Telnet with the
+// COM-PORT-OPTION, so the tool sets the line itself).
 #include <QString>
 
 namespace kestran {
 
 struct PortText {
-    enum Kind { Com, Path, Invalid } kind = Invalid;
+    enum Kind { Com, Path, Invalid, Tcp, Rfc2217 } kind = Invalid;
     short number = 0;    // for Com
-    QString path;        // for Path
+    QString path;        // for Path; for Tcp and Rfc2217 the text itself, given on as the device path
+    QString host;        // for Tcp and Rfc2217: a name, or an IPv4 or IPv6 address (without brackets)
+    quint16 tcpPort = 0; // for Tcp and Rfc2217: 1..65535
     QString problem;     // for Invalid: what is wrong, in plain words
+
+    bool isNetwork() const { return kind == Tcp || kind == Rfc2217; }
 };
 
 PortText parsePortText(const QString &text);

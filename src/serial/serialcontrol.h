@@ -1,7 +1,8 @@
 #pragma once
 // The serial control the window talks to: the members the window uses, in the
-// control's own terms. MSComm implements it over QSerialPort; tests that must
-// see every single write use an in-memory double.
+// control's own terms. MSComm implements it over QSerialPort, NetComm over a
+// network gateway, and createSerialControl() makes one that picks either by
+// the device path; tests that must see every single write use an in-memory double.
 #include <QObject>
 #include <QString>
 
@@ -19,6 +20,10 @@ enum class SerialFault {
     Permission,     // this user may not open the device
     NotSerial,      // the path is not a serial device
     Lost,           // the device vanished while open
+    TimedOut,       // a network gateway did not answer in time
+    Refused,        // a network gateway refused the connection
+    HostNotFound,   // a network gateway's name does not resolve
+    Cancelled,      // the open was called off (closed while it waited); nothing to report
     Other,
 };
 

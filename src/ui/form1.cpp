@@ -2,10 +2,10 @@
 
 #include "controls.h"
 #include "mdlcomport.h"
-#include "mscomm.h"
 #include "parameters.h"
 #include "portname.h"
 #include "serialplatform.h"
+#include "serialswitch.h"
 #include "values.h"
 
 #include <QCloseEvent>
@@ -38,7 +38,7 @@ Form1::Form1(SerialControl *comm, QWidget *parent)
     : QWidget(parent)
 {
     createControls();
-    MSComm1 = comm ? comm : new MSComm(this);
+    MSComm1 = comm ? comm : createSerialControl(this);
     connectHandlers();
 }
 
@@ -202,6 +202,10 @@ void Form1::openSequence()
     MSComm1->setSThreshold(1);
     MSComm1->setDTREnable(false);
     if (!MSComm1->setPortOpen(true)) {
+        // A click on "Wait" ran the close sequence while the open waited (the
+        // caption tells): the window is already as before; nothing to report.
+        if (MSComm1->fault() == SerialFault::Cancelled || bCONNECT->text() != kWait)
+            return;
         bCONNECT->setText(kOpen);
         reportProblem(describeOpenFailure(portText, path));
         return;
@@ -278,6 +282,20 @@ QString Form1::describeOpenFailure(const QString &portText, const QString &path)
     }
     case SerialFault::NotSerial:
         return QStringLiteral("%1: it is not a serial device (%2).").arg(head, reason);
+    case SerialFault::TimedOut:
+        return QStringLiteral("%1: no answer within 3 seconds (%2).\n\n"
+                              "Check the address, and that the gateway is switched on and "
+                              "reachable from this computer.")
+            .arg(head, reason);
+    case SerialFault::Refused:
+        return QStringLiteral("%1: the connection was refused (%2).\n\n"
+                              "Check the port number, and that the gateway is running and "
+                              "accepts connections on it.")
+            .arg(head, reason);
+    case SerialFault::HostNotFound:
+        return QStringLiteral("%1: the host name was not found (%2).\n\n"
+                              "Check the spelling of the name, or type the gateway's address.")
+            .arg(head, reason);
     default:
         return QStringLiteral("%1: %2").arg(head, reason.isEmpty() ? QStringLiteral("unknown error") : reason);
     }

@@ -266,31 +266,56 @@ void TestPortDiscovery::parsePortText_data()
     QTest::addColumn<int>("number");
     QTest::addColumn<QString>("path");
     QTest::addColumn<QString>("problemMentions");   // for Invalid
+    QTest::addColumn<QString>("host");              // for Tcp and Rfc2217
+    QTest::addColumn<int>("tcpPort");
     using K = PortText;
-    QTest::newRow("COM1") << "COM1" << K::Com << 1 << "" << "";
-    QTest::newRow("COM255") << "COM255" << K::Com << 255 << "" << "";
-    QTest::newRow("COM12 with spaces") << "  COM12 " << K::Com << 12 << "" << "";
-    QTest::newRow("device path") << "/dev/ttyUSB0" << K::Path << 0 << "/dev/ttyUSB0" << "";
-    QTest::newRow("pty path") << " /dev/pts/3" << K::Path << 0 << "/dev/pts/3" << "";
-    QTest::newRow("COM0") << "COM0" << K::Invalid << 0 << "" << "1 to 255";
-    QTest::newRow("COM256") << "COM256" << K::Invalid << 0 << "" << "1 to 255";
-    QTest::newRow("COM70000") << "COM70000" << K::Invalid << 0 << "" << "1 to 255";
-    QTest::newRow("huge number") << "COM99999999999999999999" << K::Invalid << 0 << "" << "1 to 255";
-    QTest::newRow("COM alone") << "COM" << K::Invalid << 0 << "" << "number";
-    QTest::newRow("short text") << "CO" << K::Invalid << 0 << "" << "number";
-    QTest::newRow("blank") << "   " << K::Invalid << 0 << "" << "COM1";
-    QTest::newRow("COMx") << "COMx" << K::Invalid << 0 << "" << "COMx";
-    QTest::newRow("lower case") << "com3" << K::Com << 3 << "" << "";
-    QTest::newRow("mixed case") << "Com3" << K::Com << 3 << "" << "";
-    QTest::newRow("blank before number") << "COM 3" << K::Com << 3 << "" << "";
-    QTest::newRow("plus sign") << "COM+3" << K::Com << 3 << "" << "";
-    QTest::newRow("leading zeros") << "COM007" << K::Com << 7 << "" << "";
-    QTest::newRow("trailing letter") << "COM1a" << K::Invalid << 0 << "" << "COM1a";
-    QTest::newRow("minus sign") << "COM-1" << K::Invalid << 0 << "" << "1 to 255";
-    QTest::newRow("sign alone") << "COM+" << K::Invalid << 0 << "" << "COM+";
-    QTest::newRow("blank inside number") << "COM1 2" << K::Invalid << 0 << "" << "COM1 2";
-    QTest::newRow("bare device name") << "ttyUSB0" << K::Invalid << 0 << "" << "/dev/ttyUSB0";
-    QTest::newRow("list text") << "Combo1" << K::Invalid << 0 << "" << "Combo1";
+    QTest::newRow("COM1") << "COM1" << K::Com << 1 << "" << "" << "" << 0;
+    QTest::newRow("COM255") << "COM255" << K::Com << 255 << "" << "" << "" << 0;
+    QTest::newRow("COM12 with spaces") << "  COM12 " << K::Com << 12 << "" << "" << "" << 0;
+    QTest::newRow("device path") << "/dev/ttyUSB0" << K::Path << 0 << "/dev/ttyUSB0" << "" << "" << 0;
+    QTest::newRow("pty path") << " /dev/pts/3" << K::Path << 0 << "/dev/pts/3" << "" << "" << 0;
+    QTest::newRow("path holding ://") << "/dev/serial/by-id/tcp://x:1" << K::Path << 0 << "/dev/serial/by-id/tcp://x:1" << "" << "" << 0;
+    QTest::newRow("COM0") << "COM0" << K::Invalid << 0 << "" << "1 to 255" << "" << 0;
+    QTest::newRow("COM256") << "COM256" << K::Invalid << 0 << "" << "1 to 255" << "" << 0;
+    QTest::newRow("COM70000") << "COM70000" << K::Invalid << 0 << "" << "1 to 255" << "" << 0;
+    QTest::newRow("huge number") << "COM99999999999999999999" << K::Invalid << 0 << "" << "1 to 255" << "" << 0;
+    QTest::newRow("COM alone") << "COM" << K::Invalid << 0 << "" << "number" << "" << 0;
+    QTest::newRow("short text") << "CO" << K::Invalid << 0 << "" << "number" << "" << 0;
+    QTest::newRow("blank") << "   " << K::Invalid << 0 << "" << "COM1" << "" << 0;
+    QTest::newRow("COMx") << "COMx" << K::Invalid << 0 << "" << "COMx" << "" << 0;
+    QTest::newRow("lower case") << "com3" << K::Com << 3 << "" << "" << "" << 0;
+    QTest::newRow("mixed case") << "Com3" << K::Com << 3 << "" << "" << "" << 0;
+    QTest::newRow("blank before number") << "COM 3" << K::Com << 3 << "" << "" << "" << 0;
+    QTest::newRow("plus sign") << "COM+3" << K::Com << 3 << "" << "" << "" << 0;
+    QTest::newRow("leading zeros") << "COM007" << K::Com << 7 << "" << "" << "" << 0;
+    QTest::newRow("trailing letter") << "COM1a" << K::Invalid << 0 << "" << "COM1a" << "" << 0;
+    QTest::newRow("minus sign") << "COM-1" << K::Invalid << 0 << "" << "1 to 255" << "" << 0;
+    QTest::newRow("sign alone") << "COM+" << K::Invalid << 0 << "" << "COM+" << "" << 0;
+    QTest::newRow("blank inside number") << "COM1 2" << K::Invalid << 0 << "" << "COM1 2" << "" << 0;
+    QTest::newRow("bare device name") << "ttyUSB0" << K::Invalid << 0 << "" << "/dev/ttyUSB0" << "" << 0;
+    QTest::newRow("list text") << "Combo1" << K::Invalid << 0 << "" << "Combo1" << "" << 0;
+
+    // Network gateways: the text itself is the path handed on.
+    QTest::newRow("tcp, IPv4") << "tcp://192.168.1.20:4001" << K::Tcp << 0 << "tcp://192.168.1.20:4001" << "" << "192.168.1.20" << 4001;
+    QTest::newRow("rfc2217, name") << " rfc2217://gw-3.plant.example:2217 " << K::Rfc2217 << 0
+                                   << "rfc2217://gw-3.plant.example:2217" << "" << "gw-3.plant.example" << 2217;
+    QTest::newRow("IPv6, upper-case scheme") << "TCP://[fe80::1]:1" << K::Tcp << 0 << "TCP://[fe80::1]:1" << "" << "fe80::1" << 1;
+    QTest::newRow("port 65535, trailing slash") << "tcp://localhost:65535/" << K::Tcp << 0 << "tcp://localhost:65535/" << "" << "localhost" << 65535;
+    QTest::newRow("port 0") << "tcp://gw:0" << K::Invalid << 0 << "" << "1 to 65535" << "" << 0;
+    QTest::newRow("port 65536") << "rfc2217://gw:65536" << K::Invalid << 0 << "" << "1 to 65535" << "" << 0;
+    QTest::newRow("huge port") << "tcp://gw:99999999999999999999" << K::Invalid << 0 << "" << "1 to 65535" << "" << 0;
+    QTest::newRow("no port") << "tcp://gw" << K::Invalid << 0 << "" << "tcp://HOST:PORT" << "" << 0;
+    QTest::newRow("empty port") << "tcp://gw:" << K::Invalid << 0 << "" << "port number" << "" << 0;
+    QTest::newRow("port not a number") << "tcp://gw:http" << K::Invalid << 0 << "" << "tcp://gw:http" << "" << 0;
+    QTest::newRow("no host") << "rfc2217://:4001" << K::Invalid << 0 << "" << "host" << "" << 0;
+    QTest::newRow("unknown scheme") << "telnet://gw:23" << K::Invalid << 0 << "" << "telnet" << "" << 0;
+    QTest::newRow("IPv6 without brackets") << "tcp://fe80::1:4001" << K::Invalid << 0 << "" << "brackets" << "" << 0;
+    QTest::newRow("IPv6 unclosed") << "tcp://[fe80::1:4001" << K::Invalid << 0 << "" << "]" << "" << 0;
+    QTest::newRow("IPv4 in brackets") << "tcp://[10.0.0.1]:4001" << K::Invalid << 0 << "" << "IPv6" << "" << 0;
+    QTest::newRow("bad IPv4") << "tcp://10.0.0.256:4001" << K::Invalid << 0 << "" << "IPv4" << "" << 0;
+    QTest::newRow("path after port") << "tcp://gw:4001/x" << K::Invalid << 0 << "" << "port number" << "" << 0;
+    QTest::newRow("user in URL") << "tcp://me@gw:4001" << K::Invalid << 0 << "" << "host name" << "" << 0;
+    QTest::newRow("blank in host") << "tcp://g w:4001" << K::Invalid << 0 << "" << "host name" << "" << 0;
 }
 
 void TestPortDiscovery::parsePortText()
@@ -300,10 +325,14 @@ void TestPortDiscovery::parsePortText()
     QFETCH(int, number);
     QFETCH(QString, path);
     QFETCH(QString, problemMentions);
+    QFETCH(QString, host);
+    QFETCH(int, tcpPort);
     const PortText p = kestran::parsePortText(text);
     QCOMPARE(p.kind, kind);
     QCOMPARE(int(p.number), number);
     QCOMPARE(p.path, path);
+    QCOMPARE(p.host, host);
+    QCOMPARE(int(p.tcpPort), tcpPort);
     // Invalid text says what is wrong; valid text has no problem ("" is in every text).
     QVERIFY2(p.problem.contains(problemMentions), qPrintable(p.problem));
     QCOMPARE(p.problem.isEmpty(), kind != PortText::Invalid);
