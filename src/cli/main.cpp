@@ -102,14 +102,15 @@ const char *kExitCodes =
     "Exit codes:\n"
     "  0  done\n"
     "  2  bad usage or input (nothing was sent)\n"
-    "  3  the port cannot be opened (missing, busy, no permission)\n"
+    "  3  the port cannot be opened (missing, busy, no permission, gateway unreachable)\n"
     "  4  no answer, or an incomplete one\n"
     "  5  the line was lost\n"
     "  6  a written value did not read back\n";
 
 const char *kCommonOptions =
     "Options of every subcommand that talks to the line:\n"
-    "  --port P        the port: COM1 to COM255 (see \"ports\") or a device path;\n"
+    "  --port P        the port: COM1 to COM255 (see \"ports\"), a device path, or a\n"
+    "                  network gateway: tcp://HOST:PORT or rfc2217://HOST:PORT;\n"
     "                  default: the environment variable KESTRAN_PORT\n"
     "  -d, --device N  the counter's device number, 0 to 7\n"
     "  --trace FILE    write every byte sent and received to FILE, one line per burst\n"

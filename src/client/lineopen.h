@@ -20,8 +20,5 @@ struct OpenedLine {
 // as the window does. `table` replaces the system's port table (tests).
 OpenedLine openLine(const QString &portText, PortTable *table = nullptr);
 
-// The window's plain-words reason for a failed open, for a control whose open
-// just failed: missing, busy, permission (with the dialout hint), not serial.
-QString describeOpenFailure(const SerialControl &control, const QString &portText, const QString &path);
 
 } // namespace kestran

@@ -4,7 +4,7 @@
 #include "mdlcomport.h"
 #include "parameters.h"
 #include "portname.h"
-#include "serialplatform.h"
+#include "openfailure.h"
 #include "serialswitch.h"
 #include "values.h"
 
@@ -207,7 +207,7 @@ void Form1::openSequence()
         if (MSComm1->fault() == SerialFault::Cancelled || bCONNECT->text() != kWait)
             return;
         bCONNECT->setText(kOpen);
-        reportProblem(describeOpenFailure(portText, path));
+        reportProblem(describeOpenFailure(*MSComm1, portText, path, Audience::Window).text(QStringLiteral("\n\n")));
         return;
     }
 
@@ -251,54 +251,6 @@ void Form1::onConnectionLost(const QString &reason)
                                  "The port has been closed. Check the cable or plug the adapter "
                                  "back in, then press Open.")
                       .arg(portText, reason));
-}
-
-QString Form1::describeOpenFailure(const QString &portText, const QString &path) const
-{
-    const QString reason = MSComm1->errorString();
-    const QString head = QStringLiteral("Could not open %1").arg(portText);
-    switch (MSComm1->fault()) {
-    case SerialFault::BadPortNumber:
-        return QStringLiteral("%1: this computer has no serial port with that number.\n\n"
-                              "Pick a port from the list, or type a device path such as /dev/ttyUSB0.")
-            .arg(head);
-    case SerialFault::NotFound:
-        return QStringLiteral("%1: the device does not exist (%2).\n\n"
-                              "Check that the adapter is plugged in.")
-            .arg(head, reason);
-    case SerialFault::Busy:
-        return QStringLiteral("%1: another program is using the port (%2).\n\n"
-                              "Close that program, then press Open again.")
-            .arg(head, reason);
-    case SerialFault::Permission: {
-        const QString group = serialplatform::owningGroup(path);
-        const QString owner = group.isEmpty() ? QString()
-                                              : QStringLiteral(" (%1 belongs to the group %2)").arg(path, group);
-        return QStringLiteral("%1: permission denied (%2).\n\n"
-                              "Your user must be a member of the group that owns the device%3. "
-                              "On Debian serial ports belong to the group dialout: run "
-                              "“sudo adduser $USER dialout”, then log out and in again.")
-            .arg(head, reason, owner);
-    }
-    case SerialFault::NotSerial:
-        return QStringLiteral("%1: it is not a serial device (%2).").arg(head, reason);
-    case SerialFault::TimedOut:
-        return QStringLiteral("%1: no answer within 3 seconds (%2).\n\n"
-                              "Check the address, and that the gateway is switched on and "
-                              "reachable from this computer.")
-            .arg(head, reason);
-    case SerialFault::Refused:
-        return QStringLiteral("%1: the connection was refused (%2).\n\n"
-                              "Check the port number, and that the gateway is running and "
-                              "accepts connections on it.")
-            .arg(head, reason);
-    case SerialFault::HostNotFound:
-        return QStringLiteral("%1: the host name was not found (%2).\n\n"
-                              "Check the spelling of the name, or type the gateway's address.")
-            .arg(head, reason);
-    default:
-        return QStringLiteral("%1: %2").arg(head, reason.isEmpty() ? QStringLiteral("unknown error") : reason);
-    }
 }
 
 void Form1::reportProblem(const QString &text)

@@ -103,7 +103,6 @@ private:
     void enableFromCheck(int setting); // a check box's value changed
     void readRequest();                // Read and a new device number do the same
     void applyReply(const ReplyUpdate &update);
-    QString describeOpenFailure(const QString &portText, const QString &path) const;
     bool pause();            // waits for one tick of Timer1; false when the sequence must end
 
     // FrameOutput

@@ -4,6 +4,7 @@
 #include "backupfile.h"
 #include "frames.h"
 #include "ptycounterline.h"
+#include "ser2netprocess.h"
 #include "waituntil.h"
 
 #include <QJsonArray>
@@ -230,6 +231,30 @@ private slots:
         const QByteArray t = f.readAll();
         QCOMPARE(t.count("  TX  "), 4);
         QVERIFY(t.contains("|*3W:0=-0001234.|") && t.contains("  RX  2a 33 43 3a 30"));
+    }
+
+    // Through a network gateway (ser2net on the loopback, raw and RFC 2217):
+    // the same frames reach the line, and the answer reads as from a local port.
+    void throughGateway_data()
+    {
+        QTest::addColumn<bool>("rfc2217");
+        QTest::newRow("tcp") << false;
+        QTest::newRow("rfc2217") << true;
+    }
+    void throughGateway()
+    {
+        QFETCH(bool, rfc2217);
+        if (test::Ser2netProcess::program().isEmpty())
+            QSKIP("ser2net is not installed");
+        QVERIFY(startLine());
+        test::Ser2netProcess gateway;
+        QVERIFY(gateway.start(port(), rfc2217, QStringLiteral("19200n81"), {QStringLiteral("chardelay: false")}));
+        const Run w = ctl({"write", "--port", gateway.url(), "-d", "4", "RESET=42", "-q"});
+        QVERIFY2(w.code == 0, w.err.constData());
+        QCOMPARE(line->received(), writeFrame(QLatin1Char('4'), QLatin1Char('3'), "+0000042") + readAllFrame(QLatin1Char('4')));
+        const Run r = ctl({"read", "--port", gateway.url(), "-d", "4", "--json"});
+        QVERIFY2(r.code == 0, r.err.constData());
+        QVERIFY2(r.out.contains("\"+0000042\""), r.out.constData());
     }
 
     // The counter keeps another value than the one written: exit 6, named.
