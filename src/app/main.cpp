@@ -114,27 +114,26 @@ int main(int argc, char **argv)
     if (const int code = readOptions(argc, argv, &options); code >= 0)
         return code;
 
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QString::fromLatin1(kProgram));
-    QApplication::setApplicationVersion(QStringLiteral(KESTRAN_VERSION));
-    QGuiApplication::setDesktopFileName(QStringLiteral(KESTRAN_APP_ID));
-
-    // --trace FILE: a file that cannot be written is refused before the window opens.
-    kestran::LineTrace trace;
-    kestran::SerialSwitch comm;   // a local port or a network gateway, by the port text
-    kestran::TracingControl traced(&comm, &trace);
+    // --trace FILE: a file that cannot be written is refused before the window
+    // opens, also where no display could be had.
+    auto trace = std::make_unique<kestran::LineTrace>();
     if (!options.traceFile.isEmpty()) {
         QString error;
-        if (!trace.open(options.traceFile, &error)) {
+        if (!trace->open(options.traceFile, &error)) {
             if (error.isEmpty())
                 error = QStringLiteral("cannot write the trace file %1").arg(options.traceFile);
             QTextStream(stderr) << kProgram << ": " << error << "\n";
             return 2;
         }
-        QObject::connect(&trace, &kestran::LineTrace::writeFailed, [](const QString &reason) {
+        QObject::connect(trace.get(), &kestran::LineTrace::writeFailed, [](const QString &reason) {
             QTextStream(stderr) << kProgram << ": " << reason << "\n";
         });
     }
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QString::fromLatin1(kProgram));
+    QApplication::setApplicationVersion(QStringLiteral(KESTRAN_VERSION));
+    QGuiApplication::setDesktopFileName(QStringLiteral(KESTRAN_APP_ID));
 
 #ifdef KESTRAN_DEMO_LINE
     std::unique_ptr<kestran::sim::PtyCounterLine> line;
@@ -158,8 +157,15 @@ int main(int argc, char **argv)
     }
 #endif
 
-    kestran::Form1 window(trace.isOpen() ? static_cast<kestran::SerialControl *>(&traced) : &comm);
-    window.load();
-    window.show();
-    return app.exec();
+    int code = 0;
+    {
+        kestran::SerialSwitch comm;   // a local port or a network gateway, by the port text
+        kestran::TracingControl traced(&comm, trace.get());
+        kestran::Form1 window(trace->isOpen() ? static_cast<kestran::SerialControl *>(&traced) : &comm);
+        window.load();
+        window.show();
+        code = app.exec();
+    }
+    trace.reset();   // its last lines go out while the application object still exists
+    return code;
 }

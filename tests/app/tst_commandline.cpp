@@ -58,6 +58,8 @@ void TestCommandLine::answersWithoutDisplay_data()
     QTest::newRow("setup --demo --help") << setup << QStringList{"--demo", "--help"} << 0 << "Usage:" << "";
     QTest::newRow("setup unknown option") << setup << QStringList{"--bogus"} << 2 << "" << "bogus";
     QTest::newRow("setup --trace without a file") << setup << QStringList{"--trace"} << 2 << "" << "trace";
+    QTest::newRow("setup --trace unwritable") << setup << QStringList{"--trace", "/nonexistent-folder/trace.txt"} << 2
+                                              << "" << "nonexistent-folder";
     QTest::newRow("setup stray argument") << setup << QStringList{"COM1"} << 2 << "" << "COM1";
     QTest::newRow("sim --help") << sim << QStringList{"--help"} << 0 << "Usage: " << "";
     QTest::newRow("sim --version") << sim << QStringList{"--version"} << 0
