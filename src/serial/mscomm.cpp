@@ -1,5 +1,6 @@
 #include "mscomm.h"
 #include "mdlcomport.h"
+#include "receivequeue.h"
 #include "serialplatform.h"
 
 #include <QCoreApplication>
@@ -94,10 +95,6 @@ QString lockNameOf(const QString &path)
     return name.replace(QLatin1Char('/'), QLatin1Char('_'));
 }
 
-// Compaction threshold of the receive queue: the consumed head is dropped once
-// it is both this large and more than half of the queue.
-constexpr qsizetype kCompactAt = 4096;
-
 } // namespace
 
 struct MSComm::Private {
@@ -114,8 +111,7 @@ struct MSComm::Private {
     short sThreshold = 0;
     bool dtrEnable = true;
 
-    QByteArray rx;                   // received, not yet handed out by Input
-    qsizetype rxHead = 0;
+    ReceiveQueue rx;                 // received, not yet handed out by Input
 
     short commEvent = 0;
     SerialFault fault = SerialFault::None;
@@ -130,12 +126,11 @@ struct MSComm::Private {
     bool lost = false;               // the connection was lost; reported once
 
     PortTable &portTable() const { return table ? *table : mdlCOMPort::portTable(); }
-    qsizetype waiting() const { return rx.size() - rxHead; }
+    qsizetype waiting() const { return rx.size(); }
 
     void clearQueue()
     {
         rx.clear();
-        rxHead = 0;
         ++generation;
     }
 
@@ -198,10 +193,6 @@ struct MSComm::Private {
         const QByteArray chunk = port->readAll();
         if (chunk.isEmpty())
             return;
-        if (rxHead >= kCompactAt && rxHead * 2 >= rx.size()) {
-            rx.remove(0, rxHead);
-            rxHead = 0;
-        }
         rx.append(chunk);
         for (qsizetype i = 0; i < chunk.size(); ++i)
             postReceiveEvent();
@@ -451,19 +442,7 @@ void MSComm::setOutput(const QString &text)
 
 QString MSComm::Input()
 {
-    const qsizetype avail = d->waiting();
-    if (avail <= 0)
-        return QString();
-    const qsizetype n = d->inputLen > 0 ? qMin<qsizetype>(d->inputLen, avail) : avail;
-    const QString out = QString::fromLatin1(d->rx.constData() + d->rxHead, n);
-    d->rxHead += n;
-    if (d->rxHead == d->rx.size()) {
-        // Drained: start over at the front but keep the allocation, so a line
-        // delivering one byte at a time does not free and allocate per byte.
-        d->rx.truncate(0);
-        d->rxHead = 0;
-    }
-    return out;
+    return d->rx.take(d->inputLen);
 }
 
 short MSComm::CommEvent() const

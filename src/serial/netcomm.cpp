@@ -1,5 +1,6 @@
 #include "netcomm.h"
 #include "portname.h"
+#include "receivequeue.h"
 #include "telnetcomport.h"
 
 #include <QCoreApplication>
@@ -62,8 +63,7 @@ struct NetComm::Private {
     short sThreshold = 0;
     int inputMode = 0;
 
-    QByteArray rx;
-    qsizetype rxHead = 0;
+    ReceiveQueue rx;                 // received, not yet handed out by Input
     short commEvent = 0;
     SerialFault fault = SerialFault::None;
     QString errorString;
@@ -75,11 +75,10 @@ struct NetComm::Private {
     quint64 attempt = 0;             // bumped by every open and close: a waiting open sees it was overtaken
     quint64 generation = 0;          // events posted under an older value are dropped
 
-    qsizetype waiting() const { return rx.size() - rxHead; }
+    qsizetype waiting() const { return rx.size(); }
     void clearQueue()
     {
         rx.clear();
-        rxHead = 0;
         ++generation;
     }
     void setFault(SerialFault f, const QString &text)
@@ -146,10 +145,6 @@ struct NetComm::Private {
         }
         if (bytes.isEmpty())
             return;
-        if (rxHead >= 4096 && rxHead * 2 >= rx.size()) {
-            rx.remove(0, rxHead);
-            rxHead = 0;
-        }
         rx.append(bytes);
         for (qsizetype i = 0; i < bytes.size(); ++i)
             postEvent(CommEventCode::Receive);
@@ -358,17 +353,7 @@ void NetComm::setOutput(const QString &text)
 
 QString NetComm::Input()
 {
-    const qsizetype avail = d->waiting();
-    if (avail <= 0)
-        return QString();
-    const qsizetype n = d->inputLen > 0 ? qMin<qsizetype>(d->inputLen, avail) : avail;
-    const QString out = QString::fromLatin1(d->rx.constData() + d->rxHead, n);
-    d->rxHead += n;
-    if (d->rxHead == d->rx.size()) {
-        d->rx.truncate(0);
-        d->rxHead = 0;
-    }
-    return out;
+    return d->rx.take(d->inputLen);
 }
 
 short NetComm::CommEvent() const { return d->commEvent; }
