@@ -11,7 +11,6 @@
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QEventLoop>
-#include <QFile>
 #include <QMessageBox>
 #include <QShowEvent>
 
