@@ -22,3 +22,6 @@ PACKAGE_BUILD_PACKAGES=("${BUILD_PACKAGES[@]}" debhelper dpkg-dev)
 # libraries: installed here so that apt-get install of the .deb needs no download.
 PACKAGE_CHECK_PACKAGES=("${PACKAGE_BUILD_PACKAGES[@]}" lintian desktop-file-utils appstream man-db librsvg2-bin file
                         qt6-qpa-plugins fonts-liberation)
+# What scripts/windows-qt needs to cross-build Qt for Windows.
+WINDOWS_QT_PACKAGES=(qt6-base-dev qt6-base-dev-tools g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
+                     binutils-mingw-w64-x86-64 ninja-build cmake dpkg-dev perl python3)

@@ -3,7 +3,7 @@
 // system has its own file (serialplatform_linux.cpp, serialplatform_win.cpp),
 // and CMake builds the one for the target: these files, and comprobe_win.cpp,
 // are the only sources that include a system header.
-#include "mdlcomport.h"
+#include "portdevice.h"
 #include "serialcontrol.h"
 
 #include <QSerialPort>

@@ -1,15 +1,12 @@
 #pragma once
 // Port discovery: which COM numbers exist and which device each one is.
+#include "portdevice.h"
+
 #include <QString>
 #include <QVector>
 #include <optional>
 
 namespace kestran {
-
-struct PortDevice {
-    QString path;         // "/dev/ttyUSB0"
-    QString description;  // "FT232R USB UART", or "" when the system has none
-};
 
 // The serial devices the system really has, numbered COM1 upward by family
 // (ttyS, ttyUSB, ttyACM, ttyAMA, rfcomm, then the rest by name), then by number.
