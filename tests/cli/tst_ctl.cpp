@@ -225,7 +225,7 @@ private slots:
                      + writeFrame(QLatin1Char('3'), QLatin1Char('6'), "+0000099")
                      + writeFrame(QLatin1Char('3'), QLatin1Char('7'), "+0000007") + readAllFrame(QLatin1Char('3')));
         QVERIFY(r.out.contains("ALARM") && r.out.count(" ok\n") == 3);
-        QVERIFY2(r.err.contains("3 of 3 written"), r.err.constData());
+        QVERIFY2(r.err.contains("3 of 3 sent"), r.err.constData());
         QFile f(trace);
         QVERIFY(f.open(QIODevice::ReadOnly));
         const QByteArray t = f.readAll();
@@ -266,7 +266,7 @@ private slots:
                 line->withLine([](sim::CounterLine &l) { l.setValue(2, 3, "+0000031"); });
         });
         QCOMPARE(r.code, 6);
-        QVERIFY2(r.err.contains("RESET was written as +0000030 but reads back as +0000031"), r.err.constData());
+        QVERIFY2(r.err.contains("RESET was sent as +0000030 but reads back as +0000031"), r.err.constData());
         QVERIFY(r.out.contains("MISMATCH"));
     }
 
@@ -282,8 +282,8 @@ private slots:
                 line->kill();
         });
         QCOMPARE(r.code, 5);
-        QVERIFY2(r.err.contains("after 2 of 4 writes (written: TARGET, ACTUAL)"), r.err.constData());
-        QVERIFY(r.err.contains("not sent: RESET, ALARM"));
+        QVERIFY2(r.err.contains("after sending 2 of 4 values"), r.err.constData());
+        QVERIFY(r.err.contains("sent, not verified: TARGET, ACTUAL; not sent: RESET, ALARM"));
         QFile f(trace);
         QVERIFY(f.open(QIODevice::ReadOnly));
         QCOMPARE(f.readAll().count("  TX  "), 2);
@@ -320,7 +320,7 @@ private slots:
             other[i] = i < 4 ? "-0000777" : "+0000009";
         setValues(6, other);
         line->clearArrivals();
-        r = ctl({"restore", saved, "-d", "6", "--port", port()});
+        r = ctl({"restore", saved, "-d", "6", "--port", port(), "--with-actual"});
         QCOMPARE(r.code, 0);
         QCOMPARE(line->received().count("*6W:"), 7);
         QVERIFY(!line->received().contains("*6W:2"));
@@ -333,7 +333,7 @@ private slots:
         QCOMPARE(r.code, 0);
         QCOMPARE(line->received(), readAllFrame(QLatin1Char('6')));
         QVERIFY(r.out.contains("from saved device 1") && r.out.contains("would write"));
-        r = ctl({"restore", saved, "--from", "1", "-d", "6", "--port", port(), "-q"});
+        r = ctl({"restore", saved, "--from", "1", "-d", "6", "--port", port(), "-q", "--with-actual"});
         QCOMPARE(r.code, 0);
         for (int i : {0, 1, 3, 4, 5, 6, 7})
             QCOMPARE(line->value(6, i), line->value(1, i));
