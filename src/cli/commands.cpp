@@ -206,7 +206,7 @@ int runRead(const Invocation &inv)
     }
     if (r.lost)
         return lineLost(*s);
-    if (r.values.isEmpty()) {
+    if (r.values.isEmpty() && r.garbled.isEmpty()) {
         error(QStringLiteral("device %1 did not answer (%2 attempt%3)").arg(inv.device).arg(r.attempts)
                   .arg(r.attempts == 1 ? "" : "s"));
         return kNoAnswer;
