@@ -5,14 +5,56 @@
 #include "linetrace.h"
 
 #include <QByteArray>
+#include <QSocketNotifier>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace kestran::cli {
+
+namespace {
+
+bool g_outFailed = false;
+int g_outErrno = 0;
+
+// SIGINT and SIGTERM during a write: the handler notes the signal and wakes
+// the event loop through a pipe; the client stops between frames.
+volatile std::sig_atomic_t g_signal = 0;
+int g_signalPipe[2] = {-1, -1};
+
+extern "C" void onStopSignal(int signal)
+{
+    if (!g_signal)
+        g_signal = signal;
+    const int saved = errno;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &byte, 1);
+    errno = saved;
+}
+
+void catchStopSignals()
+{
+    if (g_signalPipe[0] >= 0 || ::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+} // namespace
 
 struct Session {
     std::unique_ptr<LineTrace> trace;
     OpenedLine line;
     std::unique_ptr<TracingControl> traced;
     std::unique_ptr<CounterClient> client;
+    std::unique_ptr<QSocketNotifier> stopSignal;
 };
 
 void SessionDeleter::operator()(Session *s) const
@@ -20,6 +62,7 @@ void SessionDeleter::operator()(Session *s) const
     if (!s)
         return;
     // The client first, then the port (closed and noted in the trace), then the trace.
+    s->stopSignal.reset();
     s->client.reset();
     if (s->traced)
         s->traced->setPortOpen(false);
@@ -44,15 +87,63 @@ void error(const QString &text)
     std::fflush(stderr);
 }
 
-void out(const QString &text)
+bool out(const QString &text)
 {
+    if (g_outFailed)
+        return false;
     const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
-    std::fflush(stdout);
+    errno = 0;
+    if (std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout) != size_t(bytes.size())
+        || std::fflush(stdout) != 0) {
+        g_outFailed = true;
+        g_outErrno = errno;
+        return false;
+    }
+    return true;
 }
 
-SessionPtr openSession(const Invocation &inv, int *exitCode)
+bool outputFailed()
 {
+    return g_outFailed;
+}
+
+int finishOutput(int exitCode)
+{
+    if (!g_outFailed) {
+        errno = 0;
+        const bool flushed = std::fflush(stdout) == 0 && !std::ferror(stdout);
+        const int flushErrno = errno;
+        if (!flushed || std::fclose(stdout) != 0) {
+            g_outFailed = true;
+            g_outErrno = flushed ? errno : flushErrno;
+        }
+    }
+    if (!g_outFailed)
+        return exitCode;
+    error(QStringLiteral("cannot write to standard output: %1")
+              .arg(g_outErrno ? QString::fromLocal8Bit(std::strerror(g_outErrno)) : QStringLiteral("write error")));
+    return exitCode == kDone ? int(kOutputFailed) : exitCode;
+}
+
+int interruptedExit()
+{
+    return 128 + (g_signal ? int(g_signal) : SIGINT);
+}
+
+int lineLost(Session &s)
+{
+    if (s.client->lostFault() == SerialFault::Busy) {
+        error(s.client->lostReason());
+        return kPortFailed;
+    }
+    error(QStringLiteral("the line was lost: %1").arg(s.client->lostReason()));
+    return kLineLost;
+}
+
+SessionPtr openSession(const Invocation &inv, int *exitCode, bool interruptible)
+{
+    if (interruptible)
+        catchStopSignals();
     SessionPtr s(new Session);
     if (!inv.trace.isEmpty()) {
         s->trace = std::make_unique<LineTrace>();
@@ -82,6 +173,18 @@ SessionPtr openSession(const Invocation &inv, int *exitCode)
     }
     s->client = std::make_unique<CounterClient>(control);
     s->client->setProgress([&inv](const QString &text) { progress(inv, text); });
+    if (interruptible && g_signalPipe[0] >= 0) {
+        CounterClient *c = s->client.get();
+        s->stopSignal = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
+        QObject::connect(s->stopSignal.get(), &QSocketNotifier::activated, c, [c] {
+            char bytes[16];
+            while (::read(g_signalPipe[0], bytes, sizeof bytes) > 0) {
+            }
+            c->interrupt();
+        });
+        if (g_signal)
+            c->interrupt();   // it came while the port was opening
+    }
     *exitCode = kDone;
     return s;
 }
