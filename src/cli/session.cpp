@@ -3,15 +3,13 @@
 
 #include "lineopen.h"
 #include "linetrace.h"
+#include "stopsignal.h"
 
 #include <QByteArray>
-#include <QSocketNotifier>
 
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace kestran::cli {
 
@@ -20,33 +18,6 @@ namespace {
 bool g_outFailed = false;
 int g_outErrno = 0;
 
-// SIGINT and SIGTERM during a write: the handler notes the signal and wakes
-// the event loop through a pipe; the client stops between frames.
-volatile std::sig_atomic_t g_signal = 0;
-int g_signalPipe[2] = {-1, -1};
-
-extern "C" void onStopSignal(int signal)
-{
-    if (!g_signal)
-        g_signal = signal;
-    const int saved = errno;
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &byte, 1);
-    errno = saved;
-}
-
-void catchStopSignals()
-{
-    if (g_signalPipe[0] >= 0 || ::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        return;
-    struct sigaction action {};
-    action.sa_handler = onStopSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-}
-
 } // namespace
 
 struct Session {
@@ -54,7 +25,7 @@ struct Session {
     OpenedLine line;
     std::unique_ptr<TracingControl> traced;
     std::unique_ptr<CounterClient> client;
-    std::unique_ptr<QSocketNotifier> stopSignal;
+    bool watchingStops = false;
 };
 
 void SessionDeleter::operator()(Session *s) const
@@ -62,7 +33,8 @@ void SessionDeleter::operator()(Session *s) const
     if (!s)
         return;
     // The client first, then the port (closed and noted in the trace), then the trace.
-    s->stopSignal.reset();
+    if (s->watchingStops)
+        stopsignal::unwatch();
     s->client.reset();
     if (s->traced)
         s->traced->setPortOpen(false);
@@ -127,7 +99,7 @@ int finishOutput(int exitCode)
 
 int interruptedExit()
 {
-    return 128 + (g_signal ? int(g_signal) : SIGINT);
+    return 128 + (stopsignal::caught() ? stopsignal::caught() : SIGINT);
 }
 
 int lineLost(Session &s)
@@ -143,7 +115,7 @@ int lineLost(Session &s)
 SessionPtr openSession(const Invocation &inv, int *exitCode, bool interruptible)
 {
     if (interruptible)
-        catchStopSignals();
+        stopsignal::catchStops();
     SessionPtr s(new Session);
     if (!inv.trace.isEmpty()) {
         s->trace = std::make_unique<LineTrace>();
@@ -173,16 +145,11 @@ SessionPtr openSession(const Invocation &inv, int *exitCode, bool interruptible)
     }
     s->client = std::make_unique<CounterClient>(control);
     s->client->setProgress([&inv](const QString &text) { progress(inv, text); });
-    if (interruptible && g_signalPipe[0] >= 0) {
+    if (interruptible) {
         CounterClient *c = s->client.get();
-        s->stopSignal = std::make_unique<QSocketNotifier>(g_signalPipe[0], QSocketNotifier::Read);
-        QObject::connect(s->stopSignal.get(), &QSocketNotifier::activated, c, [c] {
-            char bytes[16];
-            while (::read(g_signalPipe[0], bytes, sizeof bytes) > 0) {
-            }
-            c->interrupt();
-        });
-        if (g_signal)
+        stopsignal::watch(c, [c] { c->interrupt(); });
+        s->watchingStops = true;
+        if (stopsignal::caught())
             c->interrupt();   // it came while the port was opening
     }
     *exitCode = kDone;
