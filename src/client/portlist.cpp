@@ -1,5 +1,6 @@
 #include "portlist.h"
 #include "mdlcomport.h"
+#include "serialplatform.h"
 
 #include <QFileInfo>
 
@@ -14,11 +15,19 @@ QVector<PortRow> listPorts(const PortTable &table)
         row.number = n;
         row.path = dev->path;
         row.description = dev->description;
-        const QFileInfo node(dev->path);
-        if (!node.exists()) {
+        const auto state = serialplatform::deviceState(dev->path);
+#ifdef Q_OS_WIN
+        // Every number from COM1 to COM255 has its device name there: list
+        // those a device answers to, as the window does.
+        if (state == serialplatform::DeviceState::Missing)
+            continue;
+#endif
+        if (state == serialplatform::DeviceState::Missing) {
             row.status = PortRow::Missing;
-        } else if (!node.isReadable() || !node.isWritable()) {
+        } else if (state == serialplatform::DeviceState::NoPermission) {
             row.status = PortRow::NoPermission;
+        } else if (state == serialplatform::DeviceState::Busy) {
+            row.status = PortRow::Busy;
         } else if (const qint64 pid = table.lockOwnerOf(dev->path)) {
             row.status = PortRow::Busy;
             row.holder = pid;
@@ -34,7 +43,8 @@ QString statusText(const PortRow &row)
 {
     switch (row.status) {
     case PortRow::Usable: return QStringLiteral("usable");
-    case PortRow::Busy: return QStringLiteral("busy (pid %1)").arg(row.holder);
+    case PortRow::Busy:
+        return row.holder ? QStringLiteral("busy (pid %1)").arg(row.holder) : QStringLiteral("busy");
     case PortRow::NoPermission: return QStringLiteral("no permission");
     case PortRow::Missing: break;
     }

@@ -22,6 +22,12 @@ QVector<PortDevice> systemPorts(const QString &sysClassTty, const QString &devDi
 // may open it now.
 bool deviceUsable(const QString &path);
 
+// What a look at the device says, without opening it for reading or writing:
+// not there, not this user's to open, held by another program (where the
+// system tells; Linux tells through lock files instead), or free.
+enum class DeviceState { Missing, NoPermission, Busy, Usable };
+DeviceState deviceState(const QString &path);
+
 // The pid of the live process holding lockDir/LCK..<name>, or 0 when the lock
 // is absent or stale, and always 0 where ports have no lock files.
 qint64 liveLockOwner(const QString &lockDir, const QString &name);

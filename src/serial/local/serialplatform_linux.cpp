@@ -145,6 +145,16 @@ QVector<PortDevice> systemPorts(const QString &sysClassTty, const QString &devDi
     return devices;
 }
 
+DeviceState deviceState(const QString &path)
+{
+    const QFileInfo node(path);
+    if (!node.exists())
+        return DeviceState::Missing;
+    if (!node.isReadable() || !node.isWritable())
+        return DeviceState::NoPermission;
+    return DeviceState::Usable;
+}
+
 bool deviceUsable(const QString &path)
 {
     const QByteArray native = QFile::encodeName(path);
