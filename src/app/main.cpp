@@ -7,6 +7,7 @@
 #include "linetrace.h"
 #include "mdlcomport.h"
 #include "serialswitch.h"
+#include "textout.h"
 #ifdef KESTRAN_DEMO_LINE
 #include "ptycounterline.h"
 #endif
@@ -85,11 +86,13 @@ int readOptions(int argc, char **argv, Options *out)
     if (parser.isSet(help)) {
         QString text = parser.helpText();
         text.replace(QLatin1String("<executable_name>"), QLatin1String(kProgram));
-        QTextStream(stdout) << text;
+        kestran::app::showInformation(QStringLiteral("KESTRAN SETUP: help"), text);
         return 0;
     }
     if (parser.isSet(version)) {
-        QTextStream(stdout) << kProgram << " " << KESTRAN_VERSION << "\n";
+        kestran::app::showInformation(QStringLiteral("KESTRAN SETUP"),
+                                      QStringLiteral("%1 %2\n").arg(QLatin1String(kProgram),
+                                                                      QLatin1String(KESTRAN_VERSION)));
         return 0;
     }
     if (!parser.positionalArguments().isEmpty()) {

@@ -5,7 +5,7 @@
 
 #include <QCoreApplication>
 #include <QMetaObject>
-#include <QSerialPort>
+#include "localport.h"
 #include <QTimer>
 
 #include <cerrno>
@@ -63,24 +63,24 @@ bool parseSettings(const QString &text, LineSettings *out)
     return true;
 }
 
-QSerialPort::Parity qtParity(char p)
+LocalPort::Parity qtParity(char p)
 {
     switch (p) {
-    case 'E': return QSerialPort::EvenParity;
-    case 'O': return QSerialPort::OddParity;
-    case 'M': return QSerialPort::MarkParity;
-    case 'S': return QSerialPort::SpaceParity;
-    default:  return QSerialPort::NoParity;
+    case 'E': return LocalPort::EvenParity;
+    case 'O': return LocalPort::OddParity;
+    case 'M': return LocalPort::MarkParity;
+    case 'S': return LocalPort::SpaceParity;
+    default:  return LocalPort::NoParity;
     }
 }
 
-QSerialPort::StopBits qtStopBits(const QString &s)
+LocalPort::StopBits qtStopBits(const QString &s)
 {
     if (s == QLatin1String("2"))
-        return QSerialPort::TwoStop;
+        return LocalPort::TwoStop;
     if (s == QLatin1String("1.5"))
-        return QSerialPort::OneAndHalfStop;
-    return QSerialPort::OneStop;
+        return LocalPort::OneAndHalfStop;
+    return LocalPort::OneStop;
 }
 
 QString sysText(int err)
@@ -99,7 +99,7 @@ QString lockNameOf(const QString &path)
 
 struct MSComm::Private {
     MSComm *q = nullptr;
-    QSerialPort *port = nullptr;
+    LocalPort *port = nullptr;
     PortTable *table = nullptr;      // nullptr: the system's
 
     short commPort = 1;
@@ -120,8 +120,8 @@ struct MSComm::Private {
     // Bumped whenever the port opens or closes or the receive queue is
     // emptied: events posted under an older value are dropped.
     quint64 generation = 0;
-    bool opening = false;            // inside QSerialPort::open
-    bool closing = false;            // inside QSerialPort::close
+    bool opening = false;            // inside LocalPort::open
+    bool closing = false;            // inside LocalPort::close
     bool inCall = false;             // inside one of our own setter calls on the open port
     bool lost = false;               // the connection was lost; reported once
 
@@ -144,10 +144,10 @@ struct MSComm::Private {
     {
         inCall = true;
         bool ok = port->setBaudRate(s.baud);
-        ok = port->setDataBits(QSerialPort::DataBits(s.dataBits)) && ok;
+        ok = port->setDataBits(LocalPort::DataBits(s.dataBits)) && ok;
         ok = port->setParity(qtParity(s.parity)) && ok;
         ok = port->setStopBits(qtStopBits(s.stopBits)) && ok;
-        ok = port->setFlowControl(QSerialPort::NoFlowControl) && ok;
+        ok = port->setFlowControl(LocalPort::NoFlowControl) && ok;
         inCall = false;
         return ok;
     }
@@ -204,9 +204,9 @@ struct MSComm::Private {
             postSendEvent();
     }
 
-    void onError(QSerialPort::SerialPortError error)
+    void onError(LocalPort::SerialPortError error)
     {
-        if (error == QSerialPort::NoError || opening || closing || inCall || lost || !port->isOpen())
+        if (error == LocalPort::NoError || opening || closing || inCall || lost || !port->isOpen())
             return;
         // Raised from the event loop, outside any call of ours: the line is
         // gone. Qt would go on raising the same read error without end, so the
@@ -216,7 +216,7 @@ struct MSComm::Private {
         QString reason = port->errorString();
         if (serialplatform::deviceGone(q->m_openedPath)) {
             reason = QStringLiteral("the device was removed (%1)").arg(sysText(ENOENT));
-        } else if (error == QSerialPort::ReadError && (reason == sysText(ENOTTY) || reason.isEmpty())) {
+        } else if (error == LocalPort::ReadError && (reason == sysText(ENOTTY) || reason.isEmpty())) {
             // A hung-up line reads as end of file; errno still holds whatever
             // an earlier call left there.
             reason = QStringLiteral("the line was hung up (end of file)");
@@ -244,11 +244,11 @@ MSComm::MSComm(QObject *parent)
     : SerialControl(parent), d(new Private)
 {
     d->q = this;
-    d->port = new QSerialPort(this);
-    connect(d->port, &QSerialPort::readyRead, this, [this] { d->onReadyRead(); });
-    connect(d->port, &QSerialPort::bytesWritten, this, [this] { d->onBytesWritten(); });
-    connect(d->port, &QSerialPort::errorOccurred, this,
-            [this](QSerialPort::SerialPortError e) { d->onError(e); });
+    d->port = new LocalPort(this);
+    connect(d->port, &LocalPort::readyRead, this, [this] { d->onReadyRead(); });
+    connect(d->port, &LocalPort::bytesWritten, this, [this] { d->onBytesWritten(); });
+    connect(d->port, &LocalPort::errorOccurred, this,
+            [this](LocalPort::SerialPortError e) { d->onError(e); });
 }
 
 MSComm::~MSComm()
@@ -318,7 +318,7 @@ void MSComm::setInBufferCount(short n)
     d->clearQueue();
     if (d->port->isOpen()) {
         d->inCall = true;
-        d->port->clear(QSerialPort::Input);
+        d->port->clear(LocalPort::Input);
         d->inCall = false;
     }
 }
@@ -357,7 +357,7 @@ void MSComm::setDTREnable(bool on)
 
 bool MSComm::setPortOpen(bool open)
 {
-    QSerialPort *port = d->port;
+    LocalPort *port = d->port;
     if (!open) {
         if (port->isOpen()) {
             d->closing = true;
@@ -420,7 +420,7 @@ bool MSComm::PortOpen() const
 
 void MSComm::setOutput(const QString &text)
 {
-    QSerialPort *port = d->port;
+    LocalPort *port = d->port;
     if (!port->isOpen() || text.isEmpty())
         return;
     const QByteArray bytes = text.toLatin1();
