@@ -11,6 +11,9 @@
 #ifdef KESTRAN_DEMO_LINE
 #include "ptycounterline.h"
 #endif
+#ifdef KESTRAN_DEMO_NETWORK
+#include "tcpcounterline.h"
+#endif
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -152,8 +155,24 @@ int main(int argc, char **argv)
         kestran::mdlCOMPort::portTable().appendExtra(
             {line->slavePath(), QStringLiteral("simulated KESTRAN counters (demo)")});
     }
+#elif defined(KESTRAN_DEMO_NETWORK)
+    // No pseudo-terminals here: the simulated counters answer in this process,
+    // behind a network port of this computer, under the first free COM number.
+    std::unique_ptr<kestran::sim::TcpCounterLine> line;
+    if (options.demo) {
+        line = std::make_unique<kestran::sim::TcpCounterLine>();
+        QString error;
+        if (!line->start(&error)) {
+            QTextStream(stderr) << kProgram << ": cannot start the simulated line: " << error << "\n";
+            return 1;
+        }
+        if (kestran::mdlCOMPort::portTable().attachExtra(
+                    {line->url(), QStringLiteral("simulated KESTRAN counters (demo)")}) == 0) {
+            QTextStream(stderr) << kProgram << ": cannot start the simulated line: every COM number is taken\n";
+            return 1;
+        }
+    }
 #else
-    // The simulated line runs on a pseudo-terminal; Windows has none.
     if (options.demo) {
         QTextStream(stderr) << "kestran-setup: --demo is not available on this system\n";
         return 2;

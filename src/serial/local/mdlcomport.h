@@ -2,6 +2,7 @@
 // Port discovery: which COM numbers exist and which device each one is.
 #include "portdevice.h"
 
+#include <QPair>
 #include <QString>
 #include <QVector>
 #include <optional>
@@ -23,6 +24,11 @@ public:
     void rescan();
     // Appends a device after the real ones (the simulated line of --demo).
     void appendExtra(const PortDevice &device);
+    // Gives a device a COM number and returns it: the next after the real
+    // ones, or, where every number already has its device name (Windows: COM1
+    // to COM255), the first of those that no device answers. 0 when none is
+    // free. The path may be a network port text ("tcp://127.0.0.1:5000").
+    int attachExtra(const PortDevice &device);
 
     int count() const { return int(m_devices.size() + m_extras.size()); }
     // COM number 1.. -> device, or nullopt.
@@ -43,6 +49,7 @@ private:
     QString m_sysRoot, m_devDir, m_lockDir;
     QVector<PortDevice> m_devices;   // found in sysfs
     QVector<PortDevice> m_extras;    // appended by appendExtra, kept across rescan()
+    QVector<QPair<int, PortDevice>> m_placed;   // attachExtra's devices on a number of the system's
 };
 
 namespace mdlCOMPort {
