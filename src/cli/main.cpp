@@ -1,6 +1,8 @@
 // kestran-ctl: the KESTRAN counters from a script.
 #include "cli.h"
 
+#include "valueinput.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QHash>
@@ -47,8 +49,10 @@ const QList<Subcommand> &subcommands()
          "sent as the value field (1234 -> +0001234), or a value field such as +0001234\n"
          "with the setting's shape. Anything else is refused with exit 2 and nothing is\n"
          "sent. The values go out in the window's Setup order, each followed by a 250 ms\n"
-         "pause, then the counter is read back and every written value compared: a\n"
-         "mismatch exits 6. Prints, per value, what was sent and what was read back.",
+         "pause, then the counter is read back and every sent value compared: a\n"
+         "mismatch exits 6. Prints, per value, what was sent and what was read back; a\n"
+         "value is written once its read-back matches. Ctrl-C stops after the value\n"
+         "being sent, sends nothing more, and says what was sent and verified.",
          "kestran-ctl write --port COM1 -d 3 TARGET=1500 DEBOUNCE0=20",
          {"port", "device", "json", "timeout", "retries"}},
         {"backup", "backup (-d N | --all) -o FILE [--timeout MS] [--retries K]\n"
@@ -65,25 +69,30 @@ const QList<Subcommand> &subcommands()
          "is said per line, and a closing table gives each line's devices, result and\n"
          "time. A line that fails is reported and left out; the others are saved, and\n"
          "the exit code is the worst line's.",
-         "kestran-ctl backup --plant plant.toml -o plant-snapshot.json",
+         "kestran-ctl backup --port COM1 --all -o plant.json",
          {"port", "device", "all", "output", "timeout", "retries", "plant", "line"}},
-        {"restore", "restore FILE [-d N] [--from M] [--dry-run] [--json]\n"
-                    "       kestran-ctl restore SNAPSHOT [--plant PLANT] [--line NAME...] [--with-actual] [--dry-run] [--json]",
+        {"restore", "restore FILE [-d N] [--from M] [--only NAMES|--skip NAMES] [--with-actual] [--dry-run] [--json]\n"
+                    "       kestran-ctl restore SNAPSHOT [--plant PLANT] [--line NAME...] [--only NAMES|--skip NAMES]\n"
+                    "                   [--with-actual] [--dry-run] [--json]",
          "put saved values back onto counters, writing only what differs",
          "Reads each counter first and shows, per value, what it holds now and what the\n"
          "file holds; then writes only the values that differ (paced and verified as in\n"
-         "write). Without -d every device of the file is restored onto its own number;\n"
-         "-d N restores device N; --from M -d N copies saved device M onto device N (a\n"
-         "replacement counter). --dry-run shows and writes nothing. A file of another\n"
+         "write). ACTUAL is the live count, not a setting: it is left out unless\n"
+         "--with-actual is given (or ACTUAL is named in --only). --only NAMES restores\n"
+         "just those values, --skip NAMES all but those (names as in write, separated\n"
+         "by commas). Without -d every device of the file is restored onto its own\n"
+         "number; -d N restores device N; --from M -d N copies saved device M onto\n"
+         "device N (a replacement counter). --dry-run shows and writes nothing; it and\n"
+         "the table say which values are left out and why. A file of another\n"
          "format or version, malformed JSON, an unknown name or a value without its\n"
-         "shape exits 2 with the place named, and nothing is sent.\n\n"
+         "shape exits 2 with the place named, and nothing is sent. Ctrl-C stops after\n"
+         "the value being sent, sends nothing more, and says what was sent and verified.\n\n"
          "A snapshot (backup --plant) is restored on every saved line at once (or on\n"
          "those --line names), each line on the port the plant file gives it, else on\n"
-         "the port saved. It writes the settings that differ; ACTUAL, the live count,\n"
-         "only with --with-actual. The table lists every value written or left, and\n"
-         "the closing table each line's result.",
+         "the port saved, under the same rules. The table lists every value written or\n"
+         "left, and the closing table each line's result.",
          "kestran-ctl restore plant.json --from 3 -d 3 --port COM1",
-         {"port", "device", "from", "dry-run", "json", "timeout", "retries", "plant", "line", "with-actual"}},
+         {"port", "device", "from", "dry-run", "json", "timeout", "retries", "only", "skip", "with-actual", "plant", "line"}},
         {"check", "check FILE [--plant PLANT] [--line NAME...] [--with-actual] [--json]",
          "compare the live settings with a snapshot or backup",
          "Reads every saved device of every line at once (a snapshot's lines on the\n"
@@ -126,12 +135,15 @@ const Subcommand *findSubcommand(const QString &name)
 const char *kExitCodes =
     "Exit codes:\n"
     "  0  done\n"
-    "  2  bad usage or input (nothing was sent)\n"
-    "  3  the port cannot be opened (missing, busy, no permission, gateway unreachable)\n"
     "  1  check: a setting differs from the file\n"
+    "  2  bad usage or input (nothing was sent)\n"
+    "  3  the port cannot be opened (missing, busy, no permission, gateway unreachable\n"
+    "     or its port in use by another client)\n"
     "  4  no answer, or an incomplete one\n"
     "  5  the line was lost\n"
-    "  6  a written value did not read back\n";
+    "  6  a written value did not read back\n"
+    "  7  standard output or the output file could not be written\n"
+    "  130  interrupted by Ctrl-C (143: by SIGTERM); what was sent is said\n";
 
 const char *kCommonOptions =
     "Options of every subcommand that talks to the line:\n"
@@ -193,7 +205,7 @@ bool parseCount(const QString &text, long min, long max, long *out)
 
 } // namespace
 
-int main(int argc, char **argv)
+static int run(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kestran-ctl"));
@@ -219,8 +231,10 @@ int main(int argc, char **argv)
         {QStringLiteral("trace"), QString(), QStringLiteral("FILE")},
         {QStringLiteral("plant"), QString(), QStringLiteral("PLANT")},
         {QStringLiteral("line"), QString(), QStringLiteral("NAME")},
-        {QStringLiteral("with-actual"), QString()},
         {{QStringLiteral("q"), QStringLiteral("quiet")}, QString()},
+        {QStringLiteral("with-actual"), QString()},
+        {QStringLiteral("only"), QString(), QStringLiteral("NAMES")},
+        {QStringLiteral("skip"), QString(), QStringLiteral("NAMES")},
     };
     parser.addOptions(options);
     if (!parser.parse(QCoreApplication::arguments()))
@@ -288,7 +302,6 @@ int main(int argc, char **argv)
     inv.portGiven = parser.isSet(QStringLiteral("port"));
     inv.plant = parser.value(QStringLiteral("plant"));
     inv.lines = parser.values(QStringLiteral("line"));
-    inv.withActual = parser.isSet(QStringLiteral("with-actual"));
     inv.port = parser.isSet(QStringLiteral("port")) ? parser.value(QStringLiteral("port"))
                                                     : qEnvironmentVariable("KESTRAN_PORT");
     long n = 0;
@@ -337,6 +350,22 @@ int main(int argc, char **argv)
         if (!ok || !(inv.durationS > 0) || inv.durationS > 31 * 24 * 3600.0 || d.contains(QLatin1Char('e'), Qt::CaseInsensitive))
             return usageError(QStringLiteral("--duration wants seconds, more than 0"));
     }
+    inv.withActual = parser.isSet(QStringLiteral("with-actual"));
+    for (const char *option : {"only", "skip"}) {
+        QVector<char> &into = option[0] == 'o' ? inv.only : inv.skip;
+        for (const QString &list : parser.values(QLatin1String(option))) {
+            for (const QString &name : list.split(QLatin1Char(','))) {
+                const Parameter *p = parameterByName(name.trimmed());
+                if (!p)
+                    return usageError(QStringLiteral("--%1: \u201C%2\u201D is no setting (TARGET, ACTUAL, RESET, DEBOUNCE0, "
+                                                     "DEBOUNCE1, DEBOUNCE2, ALARM)").arg(QLatin1String(option), name));
+                if (!p->hasSetting)
+                    return usageError(QStringLiteral("--%1: %2 is read-only").arg(QLatin1String(option), scriptName(*p)));
+                if (!into.contains(p->index))
+                    into.append(p->index);
+            }
+        }
+    }
     inv.output = parser.value(QStringLiteral("output"));
     inv.trace = parser.value(QStringLiteral("trace"));
 
@@ -365,4 +394,9 @@ int main(int argc, char **argv)
     if (command == QLatin1String("scan"))
         return runScan(inv);
     return runMonitor(inv);
+}
+
+int main(int argc, char **argv)
+{
+    return finishOutput(run(argc, argv));
 }

@@ -9,6 +9,7 @@
 #include "plantfile.h"
 #include "plantrun.h"
 #include "snapshot.h"
+#include "stopsignal.h"
 #include "valueinput.h"
 #include "values.h"
 
@@ -90,8 +91,9 @@ ReadResult readDevice(CounterClient &client, int device, const ReadOptions &opti
     for (int attempt = 0; attempt <= options.retries; ++attempt) {
         const ReadResult r = client.read(device, once);
         total.attempts += r.attempts;
-        if (r.lost) {
-            total.lost = true;
+        if (r.lost || r.interrupted) {
+            total.lost = r.lost;
+            total.interrupted = r.interrupted;
             break;
         }
         for (auto it = r.values.cbegin(); it != r.values.cend(); ++it)
@@ -118,11 +120,25 @@ void problem(Target &t, const QString &text)
     error(QStringLiteral("%1: %2").arg(t.label(), text));
 }
 
+// A lost line, or a network gateway whose port another client holds (busy: 3).
 int lostLine(Target &t, CounterClient &client)
 {
+    if (client.lostFault() == SerialFault::Busy) {
+        problem(t, client.lostReason());
+        t.result = QStringLiteral("port busy");
+        return kPortFailed;
+    }
     problem(t, QStringLiteral("the line was lost: %1").arg(client.lostReason()));
     t.result = QStringLiteral("line lost");
     return kLineLost;
+}
+
+// Ctrl-C or SIGTERM: nothing more is sent on any line.
+int stopped(Target &t, CounterClient &, const QString &what)
+{
+    problem(t, what + QStringLiteral("; nothing more sent"));
+    t.result = QStringLiteral("interrupted");
+    return interruptedExit();
 }
 
 // The closing table on stderr, when stdout carries a document. It is a
@@ -190,11 +206,19 @@ int serve(const Invocation &inv, QVector<Target> &targets, const std::function<i
         Target *target = &t;
         tasks.append({t.label(), t.port, [target, &work](CounterClient &client) { return work(*target, client); }});
     }
-    const QVector<LineOutcome> outcomes = PlantRun::run(
+    // Ctrl-C and SIGTERM stop every line after the frame in flight.
+    stopsignal::catchStops();
+    PlantRun run;
+    QObject stopContext;
+    stopsignal::watch(&stopContext, [&run] { run.stop(); });
+    if (stopsignal::caught())
+        run.stop();
+    const QVector<LineOutcome> outcomes = run.run(
         tasks, [&inv, &targets](int line, const QString &text) {
             progress(inv, QStringLiteral("%1: %2").arg(targets[line].label(), text));
         },
         [&targets](int line, const QString &text) { problem(targets[line], text); });
+    stopsignal::unwatch();
 
     int worst = kDone;
     qint64 firstSent = -1, lastEnded = 0;
@@ -240,6 +264,8 @@ int backupLine(const Invocation &inv, Target &t, CounterClient &client)
         const ReadResult r = readDevice(client, d, inv.read, probe);
         if (r.lost)
             return lostLine(t, client);
+        if (r.interrupted)
+            return stopped(t, client, QStringLiteral("interrupted while reading device %1").arg(d));
         if (r.values.isEmpty() && probe) {
             progress(inv, QStringLiteral("%1: device %2: no answer").arg(t.label()).arg(d));
             continue;
@@ -272,6 +298,8 @@ int checkLine(const Invocation &inv, Target &t, CounterClient &client)
         const ReadResult r = readDevice(client, saved.device, inv.read, false);
         if (r.lost)
             return lostLine(t, client);
+        if (r.interrupted)
+            return stopped(t, client, QStringLiteral("interrupted while reading device %1").arg(saved.device));
         if (r.values.isEmpty()) {
             problem(t, QStringLiteral("device %1 did not answer; not checked").arg(saved.device));
             code = kNoAnswer;
@@ -328,6 +356,8 @@ int restoreLine(const Invocation &inv, Target &t, CounterClient &client)
         const ReadResult now = readDevice(client, d, inv.read, false);
         if (now.lost)
             return lostLine(t, client);
+        if (now.interrupted)
+            return stopped(t, client, QStringLiteral("interrupted while reading device %1").arg(d));
         if (!now.complete()) {
             problem(t, QStringLiteral("device %1: %2; nothing written to it")
                            .arg(d).arg(now.values.isEmpty() ? QStringLiteral("no answer")
@@ -344,9 +374,17 @@ int restoreLine(const Invocation &inv, Target &t, CounterClient &client)
             const QString held = now.values.value(p.index), wanted = saved.values.value(p.index);
             if (held == wanted)
                 continue;
+            // The one-line restore's rules: ACTUAL only when asked, --only and --skip.
+            QString why;
+            if (inv.skip.contains(p.index))
+                why = QStringLiteral("--skip");
+            else if (!inv.only.isEmpty() && !inv.only.contains(p.index))
+                why = QStringLiteral("not in --only");
+            else if (p.index == '1' && !inv.withActual && !inv.only.contains(p.index))
+                why = QStringLiteral("a count, not a setting; --with-actual restores it");
             QString action;
-            if (!compared(p, inv.withActual)) {
-                action = QStringLiteral("left (live count; --with-actual writes it)");
+            if (!why.isEmpty()) {
+                action = QStringLiteral("left out (%1)").arg(why);
             } else {
                 action = inv.dryRun ? QStringLiteral("would write") : QStringLiteral("write");
                 steps.append({p.index, wanted});
@@ -364,23 +402,32 @@ int restoreLine(const Invocation &inv, Target &t, CounterClient &client)
             continue;
         }
         const WriteReport w = client.write(d, steps, inv.read);
-        sent += w.written;
+        sent += w.sent;
         if (w.lost) {
             for (int i = 0; i < w.steps.size(); ++i)
-                t.rows[rowOf.value(w.steps[i].index)][6] = i < w.written ? QStringLiteral("sent, not verified") : QStringLiteral("not sent");
-            problem(t, QStringLiteral("device %1: the line was lost after %2 of %3 frames were sent: %4")
-                           .arg(d).arg(w.written).arg(w.steps.size()).arg(client.lostReason()));
+                t.rows[rowOf.value(w.steps[i].index)][6] = i < w.sent ? QStringLiteral("sent, not verified") : QStringLiteral("not sent");
+            if (client.lostFault() == SerialFault::Busy)
+                return lostLine(t, client);
+            problem(t, QStringLiteral("device %1: the line was lost after %2 of %3 values were sent: %4")
+                           .arg(d).arg(w.sent).arg(w.steps.size()).arg(client.lostReason()));
             t.result = QStringLiteral("line lost");
             return kLineLost;
         }
+        if (w.interrupted && w.readBack.values.isEmpty()) {
+            for (int i = 0; i < w.steps.size(); ++i)
+                t.rows[rowOf.value(w.steps[i].index)][6] = i < w.sent ? QStringLiteral("sent, not verified") : QStringLiteral("not sent");
+            return stopped(t, client, QStringLiteral("device %1: stopped after %2 of %3 values were sent").arg(d).arg(w.sent).arg(w.steps.size()));
+        }
         for (const WriteStep &step : w.steps) {
             const QString read = w.readBack.values.value(step.index);
-            t.rows[rowOf.value(step.index)][6] = read.isEmpty() ? QStringLiteral("no answer")
+            t.rows[rowOf.value(step.index)][6] = read.isEmpty() ? (w.interrupted ? QStringLiteral("not verified") : QStringLiteral("no answer"))
                                                 : read == step.field ? QStringLiteral("written")
                                                                      : QStringLiteral("MISMATCH (reads %1)").arg(read);
         }
         for (const Mismatch &m : w.mismatches)
             problem(t, QStringLiteral("device %1: %2 was sent as %3 but reads back as %4").arg(d).arg(nameOf(m.index), m.sent, m.read));
+        if (w.interrupted)
+            return stopped(t, client, QStringLiteral("device %1: stopped while reading back").arg(d));
         if (!w.mismatches.isEmpty())
             code = std::max(code, int(kMismatch));
         else if (!w.unverified.isEmpty()) {
@@ -557,6 +604,10 @@ int runPlantBackup(const Invocation &inv)
     else
         out(table);
 
+    if (stopsignal::caught()) {
+        error(QStringLiteral("interrupted; nothing saved"));
+        return interruptedExit();
+    }
     Snapshot snapshot;
     snapshot.plant = true;
     const QDateTime now = QDateTime::currentDateTime();

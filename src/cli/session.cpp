@@ -3,16 +3,29 @@
 
 #include "lineopen.h"
 #include "linetrace.h"
+#include "stopsignal.h"
 
 #include <QByteArray>
 
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+
 namespace kestran::cli {
+
+namespace {
+
+bool g_outFailed = false;
+int g_outErrno = 0;
+
+} // namespace
 
 struct Session {
     std::unique_ptr<LineTrace> trace;
     OpenedLine line;
     std::unique_ptr<TracingControl> traced;
     std::unique_ptr<CounterClient> client;
+    bool watchingStops = false;
 };
 
 void SessionDeleter::operator()(Session *s) const
@@ -20,6 +33,8 @@ void SessionDeleter::operator()(Session *s) const
     if (!s)
         return;
     // The client first, then the port (closed and noted in the trace), then the trace.
+    if (s->watchingStops)
+        stopsignal::unwatch();
     s->client.reset();
     if (s->traced)
         s->traced->setPortOpen(false);
@@ -44,15 +59,63 @@ void error(const QString &text)
     std::fflush(stderr);
 }
 
-void out(const QString &text)
+bool out(const QString &text)
 {
+    if (g_outFailed)
+        return false;
     const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
-    std::fflush(stdout);
+    errno = 0;
+    if (std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout) != size_t(bytes.size())
+        || std::fflush(stdout) != 0) {
+        g_outFailed = true;
+        g_outErrno = errno;
+        return false;
+    }
+    return true;
 }
 
-SessionPtr openSession(const Invocation &inv, int *exitCode)
+bool outputFailed()
 {
+    return g_outFailed;
+}
+
+int finishOutput(int exitCode)
+{
+    if (!g_outFailed) {
+        errno = 0;
+        const bool flushed = std::fflush(stdout) == 0 && !std::ferror(stdout);
+        const int flushErrno = errno;
+        if (!flushed || std::fclose(stdout) != 0) {
+            g_outFailed = true;
+            g_outErrno = flushed ? errno : flushErrno;
+        }
+    }
+    if (!g_outFailed)
+        return exitCode;
+    error(QStringLiteral("cannot write to standard output: %1")
+              .arg(g_outErrno ? QString::fromLocal8Bit(std::strerror(g_outErrno)) : QStringLiteral("write error")));
+    return exitCode == kDone ? int(kOutputFailed) : exitCode;
+}
+
+int interruptedExit()
+{
+    return 128 + (stopsignal::caught() ? stopsignal::caught() : SIGINT);
+}
+
+int lineLost(Session &s)
+{
+    if (s.client->lostFault() == SerialFault::Busy) {
+        error(s.client->lostReason());
+        return kPortFailed;
+    }
+    error(QStringLiteral("the line was lost: %1").arg(s.client->lostReason()));
+    return kLineLost;
+}
+
+SessionPtr openSession(const Invocation &inv, int *exitCode, bool interruptible)
+{
+    if (interruptible)
+        stopsignal::catchStops();
     SessionPtr s(new Session);
     if (!inv.trace.isEmpty()) {
         s->trace = std::make_unique<LineTrace>();
@@ -82,6 +145,13 @@ SessionPtr openSession(const Invocation &inv, int *exitCode)
     }
     s->client = std::make_unique<CounterClient>(control);
     s->client->setProgress([&inv](const QString &text) { progress(inv, text); });
+    if (interruptible) {
+        CounterClient *c = s->client.get();
+        stopsignal::watch(c, [c] { c->interrupt(); });
+        s->watchingStops = true;
+        if (stopsignal::caught())
+            c->interrupt();   // it came while the port was opening
+    }
     *exitCode = kDone;
     return s;
 }

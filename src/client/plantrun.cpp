@@ -12,6 +12,15 @@
 
 namespace kestran {
 
+void PlantRun::stop()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_stopped = true;
+    // Each client is interrupted in its own thread, where it waits.
+    for (CounterClient *c : std::as_const(m_clients))
+        QMetaObject::invokeMethod(c, [c] { c->interrupt(); }, Qt::QueuedConnection);
+}
+
 QVector<LineOutcome> PlantRun::run(const QVector<LineTask> &tasks, const Progress &progress, const Progress &openFailed,
                                    PortTable *table)
 {
@@ -33,7 +42,7 @@ QVector<LineOutcome> PlantRun::run(const QVector<LineTask> &tasks, const Progres
         // Each thread writes only its own outcome; it is read after the thread has ended.
         LineOutcome *o = &outcomes[i];
         const LineTask *task = &tasks[i];
-        std::unique_ptr<QThread> thread(QThread::create([o, task, i, table, &clock, &progress, &openFailed] {
+        std::unique_ptr<QThread> thread(QThread::create([this, o, task, i, table, &clock, &progress, &openFailed] {
             o->startedNs = clock.nsecsElapsed();
             OpenedLine line = openLine(task->port, table);
             if (!line.control) {
@@ -52,7 +61,17 @@ QVector<LineOutcome> PlantRun::run(const QVector<LineTask> &tasks, const Progres
                     if (progress)
                         progress(i, text);
                 });
+                {
+                    std::lock_guard<std::mutex> lock(m_mutex);
+                    m_clients.append(&client);
+                    if (m_stopped)
+                        client.interrupt();
+                }
                 o->code = task->work ? task->work(client) : 0;
+                {
+                    std::lock_guard<std::mutex> lock(m_mutex);
+                    m_clients.removeOne(&client);
+                }
                 o->lost = client.lineLost();
                 o->lostReason = client.lostReason();
                 if (client.firstSentNs() >= 0)

@@ -13,6 +13,7 @@
 #include <QVector>
 
 #include <functional>
+#include <mutex>
 
 namespace kestran {
 
@@ -46,10 +47,20 @@ public:
 
     // Opens every line's port and runs its work, all lines at once, and
     // returns when every line is done, one outcome per task in their order.
-    // The calling thread's events are served meanwhile.
-    // `openFailed(line, problem)` is called likewise, at once, for a port that does not open.
-    static QVector<LineOutcome> run(const QVector<LineTask> &tasks, const Progress &progress,
-                                    const Progress &openFailed = {}, PortTable *table = nullptr);
+    // The calling thread's events are served meanwhile. `openFailed(line,
+    // problem)` is called like `progress`, at once, for a port that does not open.
+    QVector<LineOutcome> run(const QVector<LineTask> &tasks, const Progress &progress,
+                             const Progress &openFailed = {}, PortTable *table = nullptr);
+
+    // Interrupts every line (CounterClient::interrupt: the frame being sent
+    // is finished, nothing more is sent); a line still opening its port
+    // sends nothing. Safe from any thread, during run() or before it.
+    void stop();
+
+private:
+    std::mutex m_mutex;
+    bool m_stopped = false;
+    QVector<CounterClient *> m_clients;   // of the lines at work
 };
 
 } // namespace kestran

@@ -62,6 +62,10 @@ bool parseSnapshot(const QByteArray &json, Snapshot *out, QString *error)
     QJsonParseError parseError;
     const QJsonDocument doc = QJsonDocument::fromJson(json, &parseError);
     const QJsonValue version = doc.isObject() ? doc.object().value(QLatin1String("version")) : QJsonValue();
+    if (doc.isObject() && doc.object().value(QLatin1String("format")).toString() == QLatin1String(Backup::kFormat)
+        && version.isDouble() && version.toDouble() != Backup::kVersion && version.toDouble() != Snapshot::kVersion)
+        return fail(QStringLiteral("version"), QStringLiteral("version %1 is not supported (this tool reads versions %2 and %3)")
+                                                   .arg(version.toDouble()).arg(Backup::kVersion).arg(Snapshot::kVersion));
     // Anything but a well-formed version 2 is the one-line reader's to judge
     // (and to refuse with its own words).
     if (parseError.error != QJsonParseError::NoError || !doc.isObject()

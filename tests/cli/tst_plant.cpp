@@ -157,7 +157,7 @@ private slots:
         QCOMPARE(lines[0]->value(0, 1), QByteArray("+0000777"));
         QVERIFY(!lines[0]->received().contains("W:"));
         QCOMPARE(lines[1]->received().count("*5W:"), 2);
-        QVERIFY(r.out.contains("left (live count"));
+        QVERIFY(r.out.contains("left out (a count, not a setting"));
 
         r = ctl({"check", snapshot, "--plant", plant});
         QCOMPARE(r.code, 0);
@@ -188,7 +188,7 @@ private slots:
         QCOMPARE(values(2, 1), before[2]);
         QCOMPARE(lines[0]->received().count("W:"), 4);
         QCOMPARE(lines[1]->received().count("W:"), 2);
-        QVERIFY2(r.err.contains("line-1: device 1: the line was lost after 2 of 4 frames were sent"), r.err.constData());
+        QVERIFY2(r.err.contains("line-1: device 1: the line was lost after 2 of 4 values were sent"), r.err.constData());
         QVERIFY2(r.out.contains("line-1  1        line lost"), r.out.constData());
         QVERIFY(r.out.contains("line-0  1        4 written"));
     }

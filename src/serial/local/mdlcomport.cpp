@@ -64,7 +64,37 @@ bool PortTable::canOpenNow(int comNumber) const
         return false;
     if (extra)
         return true;   // an extra line: no lock convention to honour
-    return liveLockOwner(m_lockDir, QFileInfo(dev->path).fileName()) == 0;
+    return lockOwnerOf(dev->path) == 0;
+}
+
+namespace {
+// "/dev/pts/3" -> "pts_3"; a path outside the device folders keeps all of it.
+QString lockNameBelow(QString path, const QStringList &deviceDirs)
+{
+    for (const QString &dir : deviceDirs) {
+        if (!dir.isEmpty() && path.startsWith(dir + QLatin1Char('/'))) {
+            path = path.mid(dir.size() + 1);
+            break;
+        }
+    }
+    return path.replace(QLatin1Char('/'), QLatin1Char('_'));
+}
+} // namespace
+
+QString PortTable::lockNameOf(const QString &devicePath) const
+{
+    const QString canonical = QFileInfo(devicePath).canonicalFilePath();
+    return lockNameBelow(canonical.isEmpty() ? devicePath : canonical,
+                         {QFileInfo(m_devDir).canonicalFilePath(), m_devDir, QStringLiteral("/dev")});
+}
+
+qint64 PortTable::lockOwnerOf(const QString &devicePath) const
+{
+    const QString name = lockNameOf(devicePath);
+    if (const qint64 owner = liveLockOwner(m_lockDir, name))
+        return owner;
+    const QString typed = lockNameBelow(devicePath, {m_devDir, QStringLiteral("/dev")});
+    return typed == name ? 0 : liveLockOwner(m_lockDir, typed);
 }
 
 int PortTable::comNumberOf(const QString &path) const

@@ -41,6 +41,17 @@ public:
 
     QString lockDir() const { return m_lockDir; }
 
+    // The name of a device's lock file, the same for every path that leads to
+    // it: symbolic links resolved (/dev/serial/by-id/...), then the path below
+    // the device folder with "/" as "_" ("/dev/pts/3" -> "pts_3"), as the
+    // serial port library names the lock it takes. A path that does not exist
+    // is named as given.
+    QString lockNameOf(const QString &devicePath) const;
+    // The pid of the live process holding the lock of that device, or 0. A
+    // lock another program took under the name of a link it was given counts
+    // too, when `devicePath` is that link.
+    qint64 lockOwnerOf(const QString &devicePath) const;
+
     // The pid of the live process holding lockDir/LCK..<name>, or 0 when the
     // lock is absent or stale. `name` is the device name without "/dev/".
     static qint64 liveLockOwner(const QString &lockDir, const QString &name);

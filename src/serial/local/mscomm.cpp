@@ -4,6 +4,7 @@
 #include "serialplatform.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QMetaObject>
 #include "localport.h"
 #include <QTimer>
@@ -86,13 +87,6 @@ LocalPort::StopBits qtStopBits(const QString &s)
 QString sysText(int err)
 {
     return QString::fromLocal8Bit(std::strerror(err));
-}
-
-// The name a device's lock file carries: "/dev/pts/3" -> "pts_3".
-QString lockNameOf(const QString &path)
-{
-    QString name = path.startsWith(QLatin1String("/dev/")) ? path.mid(5) : path.mid(1);
-    return name.replace(QLatin1Char('/'), QLatin1Char('_'));
 }
 
 } // namespace
@@ -233,7 +227,7 @@ struct MSComm::Private {
 
     void classifyOpenFailure(const QString &path)
     {
-        const qint64 owner = PortTable::liveLockOwner(portTable().lockDir(), lockNameOf(path));
+        const qint64 owner = portTable().lockOwnerOf(path);
         QString why;
         const SerialFault f = serialplatform::classifyOpenFailure(path, port->error(), port->errorString(), owner, &why);
         setFault(f, QStringLiteral("%1: %2").arg(path, why));
@@ -388,15 +382,19 @@ bool MSComm::setPortOpen(bool open)
     m_openedPath = path;
 
     // Honour the lock files other programs leave (Qt would take over a lock
-    // that is not in its own format even while its owner runs).
-    const qint64 owner = PortTable::liveLockOwner(d->portTable().lockDir(), lockNameOf(path));
+    // that is not in its own format even while its owner runs). Locks go by
+    // the device itself, whatever link leads to it.
+    const qint64 owner = d->portTable().lockOwnerOf(path);
     if (owner > 0 && owner != QCoreApplication::applicationPid()) {
         d->setFault(SerialFault::Busy, QStringLiteral("%1: %2 (locked by process %3)")
                                                .arg(path, sysText(EBUSY)).arg(owner));
         return false;
     }
 
-    port->setPortName(path);
+    // Opened by its own path, so that the lock the port takes carries the
+    // device's name and not the link's.
+    const QString canonical = QFileInfo(path).canonicalFilePath();
+    port->setPortName(canonical.isEmpty() ? path : canonical);
     d->applySettings(d->settings);
     d->opening = true;
     const bool ok = port->open(QIODevice::ReadWrite);
