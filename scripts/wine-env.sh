@@ -36,6 +36,7 @@ private_dev() {
     mount --bind /dev/pts "$dev/pts"
     mount -t tmpfs -o mode=1777 kestran-shm "$dev/shm"
     ln -s pts/ptmx "$dev/ptmx"
+    ln -s /proc/self/fd "$dev/fd"
     mount --rbind "$dev" /dev
     if compgen -G '/dev/tty[!0-9]*' >/dev/null || [ -e /dev/console ] || [ -e /dev/ttyS0 ]; then
         echo "FAIL: the private /dev still shows serial devices; Wine not started" >&2
