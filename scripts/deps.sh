@@ -14,7 +14,7 @@ need_packages() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-BUILD_PACKAGES=(cmake g++ make pkg-config qt6-base-dev qt6-serialport-dev libgl-dev fonts-liberation)
+BUILD_PACKAGES=(cmake g++ make pkg-config qt6-base-dev qt6-serialport-dev libgl-dev libtomlplusplus-dev fonts-liberation)
 # What scripts/package needs besides the build packages.
 PACKAGE_BUILD_PACKAGES=("${BUILD_PACKAGES[@]}" debhelper dpkg-dev)
 # What the package check needs (scripts/package-check).
@@ -26,4 +26,5 @@ PACKAGE_CHECK_PACKAGES=("${PACKAGE_BUILD_PACKAGES[@]}" lintian desktop-file-util
 WINDOWS_QT_PACKAGES=(qt6-base-dev qt6-base-dev-tools g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
                      binutils-mingw-w64-x86-64 ninja-build cmake dpkg-dev perl python3)
 # What scripts/build-windows needs besides Qt for Windows.
-WINDOWS_BUILD_PACKAGES=("${WINDOWS_QT_PACKAGES[@]}" nsis zip)
+# toml++ (the plant file reader) is header-only: the Windows build takes the same headers.
+WINDOWS_BUILD_PACKAGES=("${WINDOWS_QT_PACKAGES[@]}" nsis zip libtomlplusplus-dev)

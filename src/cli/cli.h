@@ -12,6 +12,7 @@ namespace kestran::cli {
 // Exit codes, as the help and the README list them.
 enum Exit {
     kDone = 0,
+    kDiffers = 1,     // check: a setting differs from the saved one
     kUsage = 2,       // bad usage or input; nothing was sent
     kPortFailed = 3,  // the port cannot be opened
     kNoAnswer = 4,    // no or incomplete answer
@@ -28,6 +29,9 @@ struct Invocation {
     QString command;
     QStringList arguments;     // positional arguments after the subcommand
     QString port;              // --port or KESTRAN_PORT
+    bool portGiven = false;    // --port itself was given
+    QString plant;             // --plant
+    QStringList lines;         // --line, as given (each may hold several names, comma-separated)
     int device = -1;           // -d, -1 when not given
     bool all = false;
     int from = -1;             // --from
@@ -41,7 +45,7 @@ struct Invocation {
     QString trace;
     bool quiet = false;
     // restore: which values it may put back
-    bool withActual = false;   // --with-actual: ACTUAL too
+    bool withActual = false;   // --with-actual: ACTUAL too (check: ACTUAL and DIFFERENCE)
     QVector<char> only;        // --only NAMES, index characters; empty: all
     QVector<char> skip;        // --skip NAMES
 };
@@ -82,5 +86,15 @@ int runBackup(const Invocation &inv);
 int runRestore(const Invocation &inv);
 int runScan(const Invocation &inv);
 int runMonitor(const Invocation &inv);
+
+// The plant commands (plant.cpp): every line of a plant file or snapshot at once.
+int runPlantBackup(const Invocation &inv);
+int runCheck(const Invocation &inv);
+// Whether a restore is of a snapshot (--plant, --line, or a version 2 file).
+bool isPlantRestore(const Invocation &inv);
+int runPlantRestore(const Invocation &inv);
+
+// A table as the subcommands print it: columns two spaces apart.
+QString renderTableText(const QStringList &head, const QList<QStringList> &rows);
 
 } // namespace kestran::cli

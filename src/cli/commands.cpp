@@ -711,4 +711,9 @@ int runScan(const Invocation &inv)
     return kDone;
 }
 
+QString renderTableText(const QStringList &head, const QList<QStringList> &rows)
+{
+    return renderTable(Table{head, rows});
+}
+
 } // namespace kestran::cli

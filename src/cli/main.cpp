@@ -55,16 +55,25 @@ const QList<Subcommand> &subcommands()
          "being sent, sends nothing more, and says what was sent and verified.",
          "kestran-ctl write --port COM1 -d 3 TARGET=1500 DEBOUNCE0=20",
          {"port", "device", "json", "timeout", "retries"}},
-        {"backup", "backup (-d N | --all) -o FILE [--timeout MS] [--retries K]",
-         "save the values of one or all counters to a file",
+        {"backup", "backup (-d N | --all) -o FILE [--timeout MS] [--retries K]\n"
+                   "       kestran-ctl backup --plant PLANT -o SNAPSHOT [--line NAME...]",
+         "save the values of one or all counters, or of a whole plant, to a file",
          "Reads one counter (-d N) or asks devices 0 to 7 (--all) and saves those that\n"
          "answer in full to FILE (\"-\" for standard output): a JSON document with the\n"
          "format name and version, the time, the tool version, the port and, per device,\n"
          "its number and its eight values by name. With --all a device that does not\n"
-         "answer at all is skipped; an incomplete answer is not saved and exits 4.",
+         "answer at all is skipped; an incomplete answer is not saved and exits 4.\n\n"
+         "With --plant every line of the plant file (or those --line names) is served\n"
+         "at once, each as backup --all would (or only the devices the file lists), and\n"
+         "one snapshot (version 2) holds per line its name, port and devices. Progress\n"
+         "is said per line, and a closing table gives each line's devices, result and\n"
+         "time. A line that fails is reported and left out; the others are saved, and\n"
+         "the exit code is the worst line's.",
          "kestran-ctl backup --port COM1 --all -o plant.json",
-         {"port", "device", "all", "output", "timeout", "retries"}},
-        {"restore", "restore FILE [-d N] [--from M] [--only NAMES|--skip NAMES] [--with-actual] [--dry-run] [--json]",
+         {"port", "device", "all", "output", "timeout", "retries", "plant", "line"}},
+        {"restore", "restore FILE [-d N] [--from M] [--only NAMES|--skip NAMES] [--with-actual] [--dry-run] [--json]\n"
+                    "       kestran-ctl restore SNAPSHOT [--plant PLANT] [--line NAME...] [--only NAMES|--skip NAMES]\n"
+                    "                   [--with-actual] [--dry-run] [--json]",
          "put saved values back onto counters, writing only what differs",
          "Reads each counter first and shows, per value, what it holds now and what the\n"
          "file holds; then writes only the values that differ (paced and verified as in\n"
@@ -77,9 +86,25 @@ const QList<Subcommand> &subcommands()
          "the table say which values are left out and why. A file of another\n"
          "format or version, malformed JSON, an unknown name or a value without its\n"
          "shape exits 2 with the place named, and nothing is sent. Ctrl-C stops after\n"
-         "the value being sent, sends nothing more, and says what was sent and verified.",
+         "the value being sent, sends nothing more, and says what was sent and verified.\n\n"
+         "A snapshot (backup --plant) is restored on every saved line at once (or on\n"
+         "those --line names), each line on the port the plant file gives it, else on\n"
+         "the port saved, under the same rules. The table lists every value written or\n"
+         "left, and the closing table each line's result.",
          "kestran-ctl restore plant.json --from 3 -d 3 --port COM1",
-         {"port", "device", "from", "dry-run", "json", "timeout", "retries", "only", "skip", "with-actual"}},
+         {"port", "device", "from", "dry-run", "json", "timeout", "retries", "only", "skip", "with-actual", "plant", "line"}},
+        {"check", "check FILE [--plant PLANT] [--line NAME...] [--with-actual] [--json]",
+         "compare the live settings with a snapshot or backup",
+         "Reads every saved device of every line at once (a snapshot's lines on the\n"
+         "ports the plant file gives them, else on the ports saved; a one-line backup\n"
+         "on --port) and compares its settings with the file. Each setting that differs\n"
+         "is named with its line, device, saved and live value. ACTUAL and DIFFERENCE\n"
+         "are live counts and compared only with --with-actual. Exits 0 when every\n"
+         "setting matches and 1 when one differs; a line that cannot be reached gives\n"
+         "its own code (3, 4 or 5), and the highest code of all lines wins. --json\n"
+         "prints one document for monitoring systems.",
+         "kestran-ctl check plant-snapshot.json --plant plant.toml --json",
+         {"port", "json", "timeout", "retries", "plant", "line", "with-actual"}},
         {"scan", "scan [--timeout MS] [--retries K] [--json]",
          "find which device numbers 0 to 7 answer",
          "Sends a read-all command to every device number in turn, with a short time-out\n"
@@ -110,6 +135,7 @@ const Subcommand *findSubcommand(const QString &name)
 const char *kExitCodes =
     "Exit codes:\n"
     "  0  done\n"
+    "  1  check: a setting differs from the file\n"
     "  2  bad usage or input (nothing was sent)\n"
     "  3  the port cannot be opened (missing, busy, no permission, gateway unreachable\n"
     "     or its port in use by another client)\n"
@@ -125,6 +151,8 @@ const char *kCommonOptions =
     "                  network gateway: tcp://HOST:PORT or rfc2217://HOST:PORT;\n"
     "                  default: the environment variable KESTRAN_PORT\n"
     "  -d, --device N  the counter's device number, 0 to 7\n"
+    "  --plant PLANT   the plant file: the lines by name and port (TOML, see the manual)\n"
+    "  --line NAME     only this line of the plant (repeat, or NAME,NAME)\n"
     "  --trace FILE    write every byte sent and received to FILE, one line per burst\n"
     "  -q, --quiet     no progress messages on standard error\n"
     "  -h, --help      this help; \"kestran-ctl help SUBCOMMAND\" explains one\n"
@@ -201,6 +229,8 @@ static int run(int argc, char **argv)
         {QStringLiteral("duration"), QString(), QStringLiteral("S")},
         {QStringLiteral("count"), QString(), QStringLiteral("N")},
         {QStringLiteral("trace"), QString(), QStringLiteral("FILE")},
+        {QStringLiteral("plant"), QString(), QStringLiteral("PLANT")},
+        {QStringLiteral("line"), QString(), QStringLiteral("NAME")},
         {{QStringLiteral("q"), QStringLiteral("quiet")}, QString()},
         {QStringLiteral("with-actual"), QString()},
         {QStringLiteral("only"), QString(), QStringLiteral("NAMES")},
@@ -265,10 +295,13 @@ static int run(int argc, char **argv)
     inv.all = parser.isSet(QStringLiteral("all"));
     inv.dryRun = parser.isSet(QStringLiteral("dry-run"));
     QString text;
-    for (const char *name : {"port", "device", "from", "output", "timeout", "retries", "duration", "count", "trace"})
+    for (const char *name : {"port", "device", "from", "output", "timeout", "retries", "duration", "count", "trace", "plant"})
         if (!single(QLatin1String(name), &text))
             return usageError(QStringLiteral("--%1 is given more than once").arg(QLatin1String(name)));
 
+    inv.portGiven = parser.isSet(QStringLiteral("port"));
+    inv.plant = parser.value(QStringLiteral("plant"));
+    inv.lines = parser.values(QStringLiteral("line"));
     inv.port = parser.isSet(QStringLiteral("port")) ? parser.value(QStringLiteral("port"))
                                                     : qEnvironmentVariable("KESTRAN_PORT");
     long n = 0;
@@ -338,6 +371,16 @@ static int run(int argc, char **argv)
 
     if (command == QLatin1String("ports"))
         return runPorts(inv);
+    // The plant commands take their ports from their files.
+    const bool plantBackup = command == QLatin1String("backup") && (!inv.plant.isEmpty() || !inv.lines.isEmpty());
+    const bool plantRestore = command == QLatin1String("restore") && isPlantRestore(inv);
+    if (plantBackup || plantRestore || command == QLatin1String("check")) {
+        if (!inv.trace.isEmpty())
+            return usageError(QStringLiteral("--trace follows one line: %1 serves lines at once").arg(command));
+        if (plantBackup && inv.plant.isEmpty())
+            return usageError(QStringLiteral("--line chooses lines of a plant file: give it with --plant"));
+        return plantBackup ? runPlantBackup(inv) : plantRestore ? runPlantRestore(inv) : runCheck(inv);
+    }
     if (inv.port.trimmed().isEmpty())
         return usageError(QStringLiteral("no port given: use --port P or set KESTRAN_PORT"));
     if (command == QLatin1String("read"))

@@ -135,7 +135,7 @@ private slots:
         QTest::addColumn<QString>("said");
         const QByteArray head = R"({"format":"kestran-backup","version":1,)";
         writeFile(QStringLiteral("broken.json"), "{\"format\": \"kestran-backup\",\n \"version\": 1,\n devices: []}");
-        writeFile(QStringLiteral("v2.json"), R"({"format":"kestran-backup","version":2,"devices":[]})");
+        writeFile(QStringLiteral("v3.json"), R"({"format":"kestran-backup","version":3,"devices":[]})");
         writeFile(QStringLiteral("other.json"), R"({"format":"someone-else","version":1,"devices":[]})");
         writeFile(QStringLiteral("unknown.json"), head + R"("devices":[{"device":1,"values":{"SPEED":"+0000001"}}]})");
         writeFile(QStringLiteral("shape.json"), head + R"("devices":[{"device":1,"values":{"ALARM":"+0000010"}}]})");
@@ -161,7 +161,7 @@ private slots:
         QTest::newRow("backup without file") << QStringList{"backup", "--all"} << "-o FILE";
         QTest::newRow("backup -d and --all") << QStringList{"backup", "--all", "-d", "1", "-o", "x.json"} << "either";
         QTest::newRow("malformed backup") << QStringList{"restore", file("broken.json")} << "line 3, column";
-        QTest::newRow("wrong version") << QStringList{"restore", file("v2.json")} << "version 2";
+        QTest::newRow("wrong version") << QStringList{"restore", file("v3.json")} << "version 3";
         QTest::newRow("other format") << QStringList{"restore", file("other.json")} << "format";
         QTest::newRow("unknown name in file") << QStringList{"restore", file("unknown.json")} << "devices[0].values.SPEED";
         QTest::newRow("value without shape in file") << QStringList{"restore", file("shape.json")} << "devices[0].values.ALARM";

@@ -1,0 +1,190 @@
+#include "plantfile.h"
+
+#include "mdlcomport.h"
+#include "portname.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QHash>
+#include <QRegularExpression>
+
+// The reader is used header-only and without exceptions: errors come back as values.
+#define TOML_HEADER_ONLY 1
+#define TOML_EXCEPTIONS 0
+#define TOML_ENABLE_FORMATTERS 0
+#include <toml++/toml.h>
+
+#include <algorithm>
+#include <string>
+#include <string_view>
+
+namespace kestran {
+
+const PlantLine *Plant::find(const QString &name) const
+{
+    for (const PlantLine &l : lines)
+        if (l.name == name)
+            return &l;
+    return nullptr;
+}
+
+namespace {
+
+QString fromToml(std::string_view s)
+{
+    return QString::fromUtf8(s.data(), qsizetype(s.size()));
+}
+
+// A text from the file as it may be shown: control characters escaped.
+QString shown(const QString &text)
+{
+    QString out;
+    for (const QChar c : text) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out;
+}
+
+int lineOf(const toml::source_region &region)
+{
+    return int(std::max<toml::source_index>(1, region.begin.line));
+}
+
+} // namespace
+
+QString portProblem(const QString &portText)
+{
+    const QString text = portText.trimmed();
+    if (text.isEmpty())
+        return QStringLiteral("no port given");
+    const PortText port = parsePortText(text);
+    if (port.kind == PortText::Invalid)
+        return port.problem.isEmpty() ? QStringLiteral("not a port") : port.problem;
+    return QString();
+}
+
+QString portIdentity(const QString &portText, PortTable *table)
+{
+    const PortText port = parsePortText(portText.trimmed());
+    auto localPath = [](const QString &path) {
+        const QString canonical = QFileInfo(path).canonicalFilePath();
+        return QStringLiteral("path:") + (canonical.isEmpty() ? QDir::cleanPath(path) : canonical);
+    };
+    switch (port.kind) {
+    case PortText::Com: {
+        PortTable &ports = table ? *table : mdlCOMPort::portTable();
+        if (const auto dev = ports.device(port.number))
+            return localPath(dev->path);
+        return QStringLiteral("com:%1").arg(port.number);
+    }
+    case PortText::Path:
+        return localPath(port.path);
+    case PortText::Tcp:
+    case PortText::Rfc2217:
+        // One gateway port serves one line, whichever way it is spoken to.
+        return QStringLiteral("net:%1:%2").arg(port.host.toLower()).arg(port.tcpPort);
+    case PortText::Invalid:
+        break;
+    }
+    return QStringLiteral("invalid:") + portText;
+}
+
+bool parsePlant(const QByteArray &text, const QString &source, Plant *out, QString *error, PortTable *table)
+{
+    auto fail = [&](int line, const QString &what) {
+        if (error)
+            *error = QStringLiteral("%1:%2: %3").arg(source).arg(line).arg(what);
+        return false;
+    };
+    const std::string path = source.toStdString();
+    toml::parse_result parsed = toml::parse(std::string_view(text.constData(), size_t(text.size())), path);
+    if (!parsed) {
+        const toml::parse_error &e = parsed.error();
+        return fail(lineOf(e.source()), fromToml(e.description()));
+    }
+    const toml::table &root = parsed.table();
+
+    const toml::array *list = nullptr;
+    for (auto &&[key, node] : root) {
+        if (key.str() != "line")
+            return fail(lineOf(key.source()),
+                        QStringLiteral("unknown key \u201C%1\u201D (a plant file holds [[line]] tables)").arg(shown(fromToml(key.str()))));
+        list = node.as_array();
+        if (!list || !list->is_array_of_tables())
+            return fail(lineOf(key.source()), QStringLiteral("\u201Cline\u201D must be written as [[line]] tables"));
+    }
+    if (!list || list->empty())
+        return fail(1, QStringLiteral("no [[line]] in the file"));
+
+    static const QRegularExpression namePattern(QStringLiteral("^[A-Za-z0-9._-]{1,64}$"));
+    Plant plant;
+    QHash<QString, int> portSeen;   // port identity -> index into plant.lines
+    for (const toml::node &entry : *list) {
+        const toml::table &t = *entry.as_table();
+        PlantLine line;
+        line.fileLine = lineOf(t.source());
+        bool hasName = false, hasPort = false;
+        for (auto &&[key, node] : t) {
+            const int at = lineOf(key.source());
+            const std::string_view k = key.str();
+            if (k == "name") {
+                const auto *s = node.as_string();
+                if (!s)
+                    return fail(at, QStringLiteral("name must be a text in quotes"));
+                line.name = fromToml(s->get());
+                if (!namePattern.match(line.name).hasMatch())
+                    return fail(at, QStringLiteral("name \u201C%1\u201D: use 1 to 64 letters, digits, \u201C.\u201D, \u201C_\u201D or \u201C-\u201D")
+                                        .arg(shown(line.name)));
+                if (const PlantLine *other = plant.find(line.name))
+                    return fail(at, QStringLiteral("the name \u201C%1\u201D is already used on line %2")
+                                        .arg(line.name).arg(other->fileLine));
+                hasName = true;
+            } else if (k == "port") {
+                const auto *s = node.as_string();
+                if (!s)
+                    return fail(at, QStringLiteral("port must be a text in quotes"));
+                line.port = fromToml(s->get()).trimmed();
+                const QString why = portProblem(line.port);
+                if (!why.isEmpty())
+                    return fail(at, QStringLiteral("port \u201C%1\u201D: %2").arg(shown(line.port), why));
+                hasPort = true;
+            } else if (k == "devices") {
+                const auto *a = node.as_array();
+                if (!a || a->empty())
+                    return fail(at, QStringLiteral("devices must be a list of device numbers, such as [0, 1, 5]"));
+                for (const toml::node &d : *a) {
+                    const auto *n = d.as_integer();
+                    if (!n || n->get() < 0 || n->get() > 7)
+                        return fail(lineOf(d.source()), QStringLiteral("a device number is a whole number from 0 to 7"));
+                    if (line.devices.contains(int(n->get())))
+                        return fail(lineOf(d.source()), QStringLiteral("device %1 is listed twice").arg(n->get()));
+                    line.devices.append(int(n->get()));
+                }
+                std::sort(line.devices.begin(), line.devices.end());
+            } else {
+                return fail(at, QStringLiteral("unknown key \u201C%1\u201D (a line has name, port and devices)")
+                                    .arg(shown(fromToml(k))));
+            }
+        }
+        if (!hasName)
+            return fail(line.fileLine, QStringLiteral("this line has no name"));
+        if (!hasPort)
+            return fail(line.fileLine, QStringLiteral("line \u201C%1\u201D has no port").arg(line.name));
+        const QString identity = portIdentity(line.port, table);
+        if (portSeen.contains(identity)) {
+            const PlantLine &other = plant.lines[portSeen.value(identity)];
+            return fail(lineOf(t.at_path("port").node()->source()),
+                        QStringLiteral("port \u201C%1\u201D is also the port of \u201C%2\u201D (line %3)")
+                            .arg(shown(line.port), other.name).arg(other.fileLine));
+        }
+        portSeen.insert(identity, int(plant.lines.size()));
+        plant.lines.append(line);
+    }
+    *out = plant;
+    return true;
+}
+
+} // namespace kestran

@@ -1,0 +1,98 @@
+#include "plantrun.h"
+
+#include "lineopen.h"
+#include "mdlcomport.h"
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QThread>
+
+#include <memory>
+#include <vector>
+
+namespace kestran {
+
+void PlantRun::stop()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_stopped = true;
+    // Each client is interrupted in its own thread, where it waits.
+    for (CounterClient *c : std::as_const(m_clients))
+        QMetaObject::invokeMethod(c, [c] { c->interrupt(); }, Qt::QueuedConnection);
+}
+
+QVector<LineOutcome> PlantRun::run(const QVector<LineTask> &tasks, const Progress &progress, const Progress &openFailed,
+                                   PortTable *table)
+{
+    QVector<LineOutcome> outcomes(tasks.size());
+    if (tasks.isEmpty())
+        return outcomes;
+    // The system's port table is made once, here, before any line's thread
+    // looks COMn up in it.
+    if (!table)
+        mdlCOMPort::portTable();
+
+    QElapsedTimer clock;
+    clock.start();
+    QEventLoop loop;
+    int running = int(tasks.size());
+    std::vector<std::unique_ptr<QThread>> threads;
+    threads.reserve(size_t(tasks.size()));
+    for (int i = 0; i < tasks.size(); ++i) {
+        // Each thread writes only its own outcome; it is read after the thread has ended.
+        LineOutcome *o = &outcomes[i];
+        const LineTask *task = &tasks[i];
+        std::unique_ptr<QThread> thread(QThread::create([this, o, task, i, table, &clock, &progress, &openFailed] {
+            o->startedNs = clock.nsecsElapsed();
+            OpenedLine line = openLine(task->port, table);
+            if (!line.control) {
+                o->fault = line.fault;
+                o->problem = line.problem;
+                o->endedNs = clock.nsecsElapsed();
+                if (openFailed)
+                    openFailed(i, line.problem);
+                return;
+            }
+            o->opened = true;
+            {
+                const qint64 made = clock.nsecsElapsed();
+                CounterClient client(line.control.get());
+                client.setProgress([i, &progress](const QString &text) {
+                    if (progress)
+                        progress(i, text);
+                });
+                {
+                    std::lock_guard<std::mutex> lock(m_mutex);
+                    m_clients.append(&client);
+                    if (m_stopped)
+                        client.interrupt();
+                }
+                o->code = task->work ? task->work(client) : 0;
+                {
+                    std::lock_guard<std::mutex> lock(m_mutex);
+                    m_clients.removeOne(&client);
+                }
+                o->lost = client.lineLost();
+                o->lostReason = client.lostReason();
+                if (client.firstSentNs() >= 0)
+                    o->firstSentNs = made + client.firstSentNs();
+            }
+            line.control->setPortOpen(false);
+            line.control.reset();
+            o->endedNs = clock.nsecsElapsed();
+        }));
+        QObject::connect(thread.get(), &QThread::finished, &loop, [&running, &loop] {
+            if (--running == 0)
+                loop.quit();
+        }, Qt::QueuedConnection);
+        threads.push_back(std::move(thread));
+    }
+    for (auto &t : threads)
+        t->start();
+    loop.exec();
+    for (auto &t : threads)
+        t->wait();
+    return outcomes;
+}
+
+} // namespace kestran

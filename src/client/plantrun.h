@@ -1,0 +1,66 @@
+#pragma once
+// Serving many lines at once. Each line is a conversation of its own (one
+// request at a time, time-outs, retries), held by a CounterClient on the
+// line's own serial control. The client waits for each answer in a nested
+// event loop, so two clients in one thread would wait inside each other;
+// every line therefore gets a thread of its own, with its own event loop,
+// opens its port there and runs its work there. A line that fails or hangs
+// holds up nothing but itself.
+#include "counterclient.h"
+#include "serialcontrol.h"
+
+#include <QString>
+#include <QVector>
+
+#include <functional>
+#include <mutex>
+
+namespace kestran {
+
+class PortTable;
+
+struct LineTask {
+    QString name;   // for progress messages
+    QString port;   // a port text, as openLine takes it
+    // Runs in the line's thread once its port is open; returns the line's
+    // result code. Everything it touches besides `client` must be its own or
+    // safe to use from several threads.
+    std::function<int(CounterClient &client)> work;
+};
+
+struct LineOutcome {
+    bool opened = false;
+    SerialFault fault = SerialFault::None;   // why the port did not open
+    QString problem;                         // the same in plain words
+    int code = 0;                            // what `work` returned
+    bool lost = false;                       // the line went away during the work
+    QString lostReason;
+    qint64 startedNs = 0, endedNs = 0;       // on the run's clock, from its start
+    qint64 firstSentNs = -1;                 // the first byte sent, on the run's clock; -1: none
+};
+
+class PlantRun {
+public:
+    // `progress(line, text)` is called from the lines' threads, one call per
+    // message; it must be safe to call from several threads at once.
+    using Progress = std::function<void(int line, const QString &text)>;
+
+    // Opens every line's port and runs its work, all lines at once, and
+    // returns when every line is done, one outcome per task in their order.
+    // The calling thread's events are served meanwhile. `openFailed(line,
+    // problem)` is called like `progress`, at once, for a port that does not open.
+    QVector<LineOutcome> run(const QVector<LineTask> &tasks, const Progress &progress,
+                             const Progress &openFailed = {}, PortTable *table = nullptr);
+
+    // Interrupts every line (CounterClient::interrupt: the frame being sent
+    // is finished, nothing more is sent); a line still opening its port
+    // sends nothing. Safe from any thread, during run() or before it.
+    void stop();
+
+private:
+    std::mutex m_mutex;
+    bool m_stopped = false;
+    QVector<CounterClient *> m_clients;   // of the lines at work
+};
+
+} // namespace kestran
