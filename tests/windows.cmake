@@ -7,7 +7,9 @@ function(kestran_add_windows_test area name)
   set(target ${prefix}_${name})
   add_executable(${target} ${CMAKE_CURRENT_SOURCE_DIR}/${area}/${name}.cpp)
   target_link_libraries(${target} PRIVATE Qt6::Test ${ARGN})
-  add_test(NAME ${area}/${name} COMMAND ${target})
+  add_test(NAME ${area}/${name}
+           COMMAND ${CMAKE_COMMAND} -DEMULATOR=${CMAKE_CROSSCOMPILING_EMULATOR} -DEXE=$<TARGET_FILE:${target}>
+                   -DLOG=${CMAKE_CURRENT_BINARY_DIR}/${target}.log -P ${CMAKE_CURRENT_SOURCE_DIR}/run-windows-test.cmake)
   set_tests_properties(${area}/${name} PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" TIMEOUT 120)
 endfunction()
 

@@ -7,6 +7,7 @@
 ; kestran-ctl goes on the system PATH unless the component is unticked (or,
 ; silently, with /NOPATH on the command line).
 Unicode true
+Target amd64-unicode
 SetCompressor /SOLID lzma
 RequestExecutionLevel admin
 
@@ -46,6 +47,7 @@ VIAddVersionKey "LegalCopyright" "2026 kestran-setup developers (MIT licence)"
 
 Function .onInit
     SetRegView 64
+    SetShellVarContext all
     ${IfNot} ${RunningX64}
         MessageBox MB_ICONSTOP "kestran-setup needs 64-bit Windows." /SD IDOK
         Abort
@@ -58,6 +60,7 @@ FunctionEnd
 
 Function un.onInit
     SetRegView 64
+    SetShellVarContext all
 FunctionEnd
 
 Section "kestran-setup and kestran-ctl" SecMain

@@ -44,11 +44,17 @@ private slots:
         QVERIFY(received.startsWith(QLatin1String("*3C:0=+0004000\r*3C:1=")));
         QVERIFY(received.endsWith(QLatin1String("\r")));
 
-        // The port is exclusive: a second control sees it busy.
+        // Windows opens a COM port for one program at a time: a second control
+        // sees it busy. Wine 8 does not (it opens the terminal again).
         MSComm other;
         other.setCommPort(testPort());
+        const bool wine = qEnvironmentVariableIsSet("KESTRAN_UNDER_WINE");
+        if (wine)
+            QEXPECT_FAIL("", "Wine lets a second handle open a COM port", Continue);
         QVERIFY(!other.setPortOpen(true));
-        QCOMPARE(other.fault(), SerialFault::Busy);
+        if (!wine)
+            QCOMPARE(other.fault(), SerialFault::Busy);
+        other.setPortOpen(false);
 
         QVERIFY(comm.setPortOpen(false));
         QVERIFY(!comm.PortOpen());
