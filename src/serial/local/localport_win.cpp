@@ -288,10 +288,23 @@ bool WinSerialPort::drain()
         DWORD got = 0;
         ResetEvent(d->readOv.hEvent);
         if (!ReadFile(d->handle, chunk.data(), DWORD(chunk.size()), &got, &d->readOv)) {
-            const DWORD code = GetLastError();
-            if (code != ERROR_IO_PENDING || !GetOverlappedResult(d->handle, &d->readOv, &got, TRUE)) {
-                fail(ReadError, code == ERROR_IO_PENDING ? GetLastError() : code);
+            DWORD code = GetLastError();
+            if (code != ERROR_IO_PENDING) {
+                fail(ReadError, code);
                 return false;
+            }
+            // With these time-outs the read returns at once with what waits.
+            // Should it wait all the same (the bytes went elsewhere), it is
+            // called off rather than let the event loop stand still.
+            if (WaitForSingleObject(d->readOv.hEvent, 100) != WAIT_OBJECT_0)
+                CancelIoEx(d->handle, &d->readOv);
+            if (!GetOverlappedResult(d->handle, &d->readOv, &got, TRUE)) {
+                code = GetLastError();
+                if (code != ERROR_OPERATION_ABORTED) {
+                    fail(ReadError, code);
+                    return false;
+                }
+                got = 0;
             }
         }
         if (got == 0)
