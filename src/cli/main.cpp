@@ -1,6 +1,8 @@
 // kestran-ctl: the KESTRAN counters from a script.
 #include "cli.h"
 
+#include "portname.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QHash>
@@ -23,13 +25,13 @@ struct Subcommand {
 const QList<Subcommand> &subcommands()
 {
     static const QList<Subcommand> list = {
-        {"ports", "ports [--json]",
+        {"ports", "ports [--json|--csv]",
          "list the serial ports (COMn) and whether each can be opened now",
          "Lists the COMn table the window uses: number, device path, description and\n"
          "whether the port can be opened now (usable, busy with the holder's pid, no\n"
          "permission, missing). Opens nothing.",
          "kestran-ctl ports --json",
-         {"json"}},
+         {"json", "csv"}},
         {"read", "read -d N [--json|--csv] [--timeout MS] [--retries K]",
          "read the eight values of one counter",
          "Sends one read-all command and prints the eight values of the counter: name,\n"
@@ -60,30 +62,33 @@ const QList<Subcommand> &subcommands()
          "answer at all is skipped; an incomplete answer is not saved and exits 4.",
          "kestran-ctl backup --port COM1 --all -o plant.json",
          {"port", "device", "all", "output", "timeout", "retries"}},
-        {"restore", "restore FILE [-d N] [--from M] [--dry-run] [--json]",
+        {"restore", "restore FILE [-d N] [--from M] [--dry-run] [--json|--csv]",
          "put saved values back onto counters, writing only what differs",
          "Reads each counter first and shows, per value, what it holds now and what the\n"
          "file holds; then writes only the values that differ (paced and verified as in\n"
          "write). Without -d every device of the file is restored onto its own number;\n"
          "-d N restores device N; --from M -d N copies saved device M onto device N (a\n"
-         "replacement counter). --dry-run shows and writes nothing. A file of another\n"
-         "format or version, malformed JSON, an unknown name or a value without its\n"
-         "shape exits 2 with the place named, and nothing is sent.",
+         "replacement counter). --dry-run shows and writes nothing; --csv, with\n"
+         "--dry-run only, gives that comparison as CSV. FILE \"-\" reads standard input.\n"
+         "A file of another format or version, malformed JSON, a device without values,\n"
+         "an unknown name or a value without its shape exits 2 with the place named,\n"
+         "and nothing is sent.",
          "kestran-ctl restore plant.json --from 3 -d 3 --port COM1",
-         {"port", "device", "from", "dry-run", "json", "timeout", "retries"}},
-        {"scan", "scan [--timeout MS] [--retries K] [--json]",
+         {"port", "device", "from", "dry-run", "json", "csv", "timeout", "retries"}},
+        {"scan", "scan [--timeout MS] [--retries K] [--json|--csv]",
          "find which device numbers 0 to 7 answer",
          "Sends a read-all command to every device number in turn, with a short time-out\n"
          "per address (default 200 ms, no retries), and prints a line per device found.\n"
          "Exits 4 when none answers.",
          "kestran-ctl scan --port /dev/ttyUSB0",
-         {"port", "json", "timeout", "retries"}},
+         {"port", "json", "csv", "timeout", "retries"}},
         {"monitor", "monitor [--json] [--duration S] [--count N]",
          "print every frame heard on the line",
          "Listens without sending and prints every frame with a time stamp: replies\n"
          "decoded (device, name, value), read-all and write commands of another master\n"
-         "decoded too, anything else as hex. --json prints one object a line. Ends after\n"
-         "S seconds, after N frames, or at Ctrl-C (exit 0).",
+         "decoded too, anything else as hex; in a value, a byte that is not printable\n"
+         "ASCII shows as \\xNN. --json prints one object a line, its time with the\n"
+         "offset from UTC. Ends after S seconds, after N frames, or at Ctrl-C (exit 0).",
          "kestran-ctl monitor --port COM1 --json --duration 60",
          {"port", "json", "duration", "count"}},
     };
@@ -108,13 +113,17 @@ const char *kExitCodes =
     "  6  a written value did not read back\n";
 
 const char *kCommonOptions =
-    "Options of every subcommand that talks to the line:\n"
+    "Options:\n"
     "  --port P        the port: COM1 to COM255 (see \"ports\"), a device path, or a\n"
     "                  network gateway: tcp://HOST:PORT or rfc2217://HOST:PORT;\n"
-    "                  default: the environment variable KESTRAN_PORT\n"
-    "  -d, --device N  the counter's device number, 0 to 7\n"
-    "  --trace FILE    write every byte sent and received to FILE, one line per burst\n"
-    "  -q, --quiet     no progress messages on standard error\n"
+    "                  default: the environment variable KESTRAN_PORT (every\n"
+    "                  subcommand but ports)\n"
+    "  -d, --device N  the counter's device number, 0 to 7 (read, write, backup and\n"
+    "                  restore; scan and monitor take none)\n"
+    "  --trace FILE    write every byte sent and received to FILE, one line per burst;\n"
+    "                  not a file the command reads or writes\n"
+    "  -q, --quiet     no progress messages on standard error (errors and results\n"
+    "                  are still reported)\n"
     "  -h, --help      this help; \"kestran-ctl help SUBCOMMAND\" explains one\n"
     "  --version       the version\n";
 
@@ -205,7 +214,10 @@ int main(int argc, char **argv)
             out(mainHelp());
             return kDone;
         }
-        return usageError(QStringLiteral("no subcommand given"));
+        // Without a subcommand the usage goes where messages go, and it is an error.
+        const QByteArray usage = mainHelp().toLocal8Bit();
+        std::fwrite(usage.constData(), 1, size_t(usage.size()), stderr);
+        return kUsage;
     }
     const QString command = positional.takeFirst();
     if (command == QLatin1String("help")) {
@@ -305,10 +317,20 @@ int main(int argc, char **argv)
     inv.output = parser.value(QStringLiteral("output"));
     inv.trace = parser.value(QStringLiteral("trace"));
 
+    if (command != QLatin1String("ports")) {
+        if (inv.port.trimmed().isEmpty())
+            return usageError(QStringLiteral("no port given: use --port P or set KESTRAN_PORT"));
+        // A port text that names no port is bad usage, found before anything is opened.
+        const PortText port = parsePortText(inv.port, ComPrefix::ComLetters);
+        if (port.kind == PortText::Invalid) {
+            error(port.problem);
+            return kUsage;
+        }
+    }
+    if (int rc = checkTraceFile(inv))
+        return rc;
     if (command == QLatin1String("ports"))
         return runPorts(inv);
-    if (inv.port.trimmed().isEmpty())
-        return usageError(QStringLiteral("no port given: use --port P or set KESTRAN_PORT"));
     if (command == QLatin1String("read"))
         return runRead(inv);
     if (command == QLatin1String("write"))

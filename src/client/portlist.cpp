@@ -32,15 +32,22 @@ QVector<PortRow> listPorts(const PortTable &table)
     return rows;
 }
 
-QString statusText(const PortRow &row)
+QString statusWord(const PortRow &row)
 {
     switch (row.status) {
     case PortRow::Usable: return QStringLiteral("usable");
-    case PortRow::Busy: return QStringLiteral("busy (pid %1)").arg(row.holder);
+    case PortRow::Busy: return QStringLiteral("busy");
     case PortRow::NoPermission: return QStringLiteral("no permission");
     case PortRow::Missing: break;
     }
     return QStringLiteral("missing");
+}
+
+QString statusText(const PortRow &row)
+{
+    if (row.status == PortRow::Busy)
+        return QStringLiteral("busy (pid %1)").arg(row.holder);
+    return statusWord(row);
 }
 
 } // namespace kestran

@@ -116,7 +116,7 @@ private slots:
         QTest::newRow("out of range") << w + QStringList{"TARGET=10000000"} << "out of range";
         QTest::newRow("debounce out of range") << w + QStringList{"DEBOUNCE1=1000"} << "out of range";
         QTest::newRow("malformed value") << w + QStringList{"RESET=12a"} << "not a whole number";
-        QTest::newRow("field without shape") << w + QStringList{"ALARM=+0000010"} << "not a ALARM value";
+        QTest::newRow("field without shape") << w + QStringList{"ALARM=+0000010"} << "not a valid ALARM value";
         QTest::newRow("difference") << w + QStringList{"DIFFERENCE=5"} << "read-only";
         QTest::newRow("unknown name") << w + QStringList{"SPEED=5"} << "unknown name";
         QTest::newRow("no equals sign") << w + QStringList{"TARGET"} << "NAME=VALUE";
