@@ -58,10 +58,12 @@ class TestCtl : public QObject {
         p.start();
     }
     // Runs the program to its end; `during` is called every millisecond meanwhile.
-    Run ctl(const QStringList &args, const std::function<void()> &during = {})
+    Run ctl(const QStringList &args, const std::function<void()> &during = {}, const QByteArray &input = {})
     {
         QProcess p;
         start(p, args);
+        p.write(input);
+        p.closeWriteChannel();
         Run r;
         if (!waitUntil([&] {
                 if (during)
@@ -141,18 +143,42 @@ private slots:
         QTest::newRow("device not in file") << QStringList{"restore", file("good.json"), "-d", "2"} << "no device 2";
         QTest::newRow("from without -d") << QStringList{"restore", file("good.json"), "--from", "1"} << "--from";
         QTest::newRow("trace not writable") << QStringList{"read", "-d", "1", "--trace", dir.path()} << "trace";
+        QTest::newRow("trace on a full disk") << QStringList{"read", "-d", "1", "--trace", "/dev/full"}
+                                              << "/dev/full: No space left on device";
+        // A trace never overwrites what the command reads or writes ("@PORT": the line's pty).
+        QTest::newRow("trace is the backup") << QStringList{"restore", file("good.json"), "--trace", file("good.json")}
+                                             << "is the backup file";
+        QTest::newRow("trace is the output") << QStringList{"backup", "-d", "1", "-o", file("out.json"), "--trace", file("out.json")}
+                                             << "is the output file";
+        QTest::newRow("trace is the port") << QStringList{"read", "-d", "1", "--trace", "@PORT"} << "is the port";
+        writeFile(QStringLiteral("empty-device.json"), head + R"("devices":[{"device":1,"values":{}}]})");
+        writeFile(QStringLiteral("version-text.json"), R"({"format":"kestran-backup","version":"1","devices":[]})");
+        QTest::newRow("saved device without values") << QStringList{"restore", file("empty-device.json")}
+                                                     << "devices[0].values: device 1 holds no value";
+        QTest::newRow("version as text") << QStringList{"restore", file("version-text.json")} << "without quotes";
+        QTest::newRow("restore csv writing") << QStringList{"restore", file("good.json"), "--csv"} << "--dry-run";
+        // Port texts: a COM number only after "COM"; malformed texts are bad usage, not a port that failed.
+        for (const char *port : {"xyz200", "LPT200", "tty1", ":65536"})
+            QTest::newRow(port) << QStringList{"read", "-d", "1", "--port", port} << "is not a port name";
+        QTest::newRow("COM0") << QStringList{"read", "-d", "1", "--port", "COM0"} << "1 to 255";
+        QTest::newRow("gateway without host") << QStringList{"read", "-d", "1", "--port", "tcp://:80"} << "has no host";
+        QTest::newRow("gateway port 0") << QStringList{"read", "-d", "1", "--port", "tcp://h:0"} << "1 to 65535";
     }
     void badInputSendsNothing()
     {
         QFETCH(QStringList, args);
         QFETCH(QString, said);
         QVERIFY(startLine());
-        const Run r = ctl(args + QStringList{"--port", port()});
+        args.replaceInStrings(QStringLiteral("@PORT"), port());
+        const Run r = ctl(args.contains(QStringLiteral("--port")) ? args : args + QStringList{"--port", port()});
         QCOMPARE(r.code, 2);
         QVERIFY2(QString::fromUtf8(r.err).contains(said), r.err.constData());
         QVERIFY(r.out.isEmpty());
         QTest::qWait(20);
         QCOMPARE(line->received(), QByteArray());
+        QVERIFY(!QFile::exists(file("out.json")));
+        QFile good(file("good.json"));
+        QVERIFY(good.open(QIODevice::ReadOnly) && good.readAll().startsWith(R"({"format":"kestran-backup")"));
     }
 
     // read through a hostile line: noise and split replies still read, a dropped
@@ -231,6 +257,9 @@ private slots:
         const QByteArray t = f.readAll();
         QCOMPARE(t.count("  TX  "), 4);
         QVERIFY(t.contains("|*3W:0=-0001234.|") && t.contains("  RX  2a 33 43 3a 30"));
+        QVERIFY2(QRegularExpression(QStringLiteral("\\n\\d{4}-\\d\\d-\\d\\dT[\\d:.]{12}[+-]\\d\\d:\\d\\d  \\+\\d+\\.\\d{6}  TX  "))
+                     .match(QString::fromLatin1(t)).hasMatch(),
+                 t.constData());
     }
 
     // Through a network gateway (ser2net on the loopback, raw and RFC 2217):
@@ -395,7 +424,9 @@ private slots:
         QStringList kinds;
         for (const QByteArray &l : lines) {
             const QJsonObject o = QJsonDocument::fromJson(l).object();
-            QVERIFY(!o.value("time").toString().isEmpty());
+            QVERIFY2(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d$"))
+                         .match(o.value("time").toString()).hasMatch(),
+                     l.constData());
             kinds << o.value("kind").toString() + ":" + o.value("name").toString() + ":" + o.value("value").toString()
                     + o.value("hex").toString();
         }
@@ -405,9 +436,12 @@ private slots:
         start(q, {"monitor", "--port", port()});
         said.clear();
         QVERIFY(waitUntil([&] { return (said += q.readAllStandardError()).contains("listening"); }, 10000));
-        line->send(replyFrame(QLatin1Char('1'), QLatin1Char('7'), "+0000003"));
+        // A value with terminal controls in it is shown escaped, never raw.
+        line->send(replyFrame(QLatin1Char('1'), QLatin1Char('7'), "\x1b[2J\x08\x9b" "12"));
         QByteArray shown;
         QVERIFY(waitUntil([&] { return (shown += q.readAllStandardOutput()).contains("reply     device 1  ALARM"); }, 10000));
+        QVERIFY2(shown.contains("ALARM       \\x1b[2J\\x08\\x9b12"), shown.constData());
+        QVERIFY(!shown.contains('\x1b') && !shown.contains('\x08') && !shown.contains("\xc2\x9b"));
         ::kill(pid_t(q.processId()), SIGINT);
         QVERIFY(waitUntil([&] { return q.state() == QProcess::NotRunning; }, 10000));
         QCOMPARE(q.exitStatus(), QProcess::NormalExit);
@@ -449,6 +483,58 @@ private slots:
         QVERIFY(p.readAllStandardError().contains("cannot write the trace file"));
     }
 
+    // Tables as CSV (RFC 4180: CR LF after every record), a backup through
+    // /dev/stdout, and restore reading it from standard input ("-").
+    void csvAndStandardStreams()
+    {
+        LineOptions o;
+        o.devices = {1, 4};
+        QVERIFY(startLine(o));
+        Run r = ctl({"scan", "--port", port(), "--timeout", "100", "--csv"});
+        QCOMPARE(r.code, 0);
+        QCOMPARE(r.out, QByteArray("device,values\r\n1,8\r\n4,8\r\n"));
+        r = ctl({"read", "--port", port(), "-d", "4", "--csv"});
+        QCOMPARE(r.code, 0);
+        QVERIFY2(r.out.startsWith("device,name,index,field,number\r\n4,TARGET,0,+0005000,5000\r\n"), r.out.constData());
+        QCOMPARE(r.out.count("\r\n"), 9);
+        QCOMPARE(r.out.count('\n'), 9);
+
+        const Run saved = ctl({"backup", "--port", port(), "-d", "4", "-o", "/dev/stdout", "-q"});
+        QCOMPARE(saved.code, 0);
+        Backup b;
+        QString why;
+        QVERIFY2(parseBackup(saved.out, &b, &why), qPrintable(why));
+        line->withLine([](sim::CounterLine &l) { l.setValue(4, 7, "+0000009"); });
+        line->clearArrivals();
+        r = ctl({"restore", "-", "--dry-run", "--csv", "--port", port()}, {}, saved.out);
+        QVERIFY2(r.code == 0, r.err.constData());
+        QVERIFY2(r.out.startsWith("device,from,name,now,file,action\r\n"), r.out.constData());
+        QVERIFY2(r.out.contains("\r\n4,4,ALARM,+0000009,+0000005,would write\r\n"), r.out.constData());
+        QCOMPARE(r.out.count('\n'), r.out.count("\r\n"));
+        QVERIFY(!line->received().contains("W:"));
+    }
+
+    // Every device that answered did so in part: not "no counter answered".
+    void backupNoneInFull()
+    {
+        LineOptions o;
+        o.devices = {0};
+        o.drop = 0.5;
+        o.seed = 4;
+        QVERIFY(startLine(o));
+        const Run r = ctl({"backup", "--port", port(), "--all", "-o", file("part.json"), "--timeout", "100", "--retries", "0"});
+        QCOMPARE(r.code, 4);
+        QVERIFY2(r.err.contains("no counter answered in full; nothing saved"), r.err.constData());
+    }
+
+    // A message never carries raw control characters, whatever text it quotes.
+    void messagesEscaped()
+    {
+        const Run r = ctl({"read", "-d", "1", "--port", "/dev/kestran-\x1b[2J-port"});
+        QCOMPARE(r.code, 3);
+        QVERIFY2(r.err.contains("/dev/kestran-\\x1b[2J-port") && !r.err.contains('\x1b'), r.err.constData());
+    }
+
     void helpAndVersion()
     {
         Run r = ctl({"--help"});
@@ -464,6 +550,9 @@ private slots:
         r = ctl({"ports", "--json"});
         QCOMPARE(r.code, 0);
         QVERIFY(QJsonDocument::fromJson(r.out).isArray());
+        // The status words of the table, without the pid the JSON gives apart.
+        for (const QJsonValue &port : QJsonDocument::fromJson(r.out).array())
+            QVERIFY(QStringList({"usable", "busy", "no permission", "missing"}).contains(port["status"].toString()));
     }
 };
 
