@@ -8,7 +8,8 @@ _kestran_ctl_ports()
     com=$(kestran-ctl ports --csv 2>/dev/null | tr -d '\r' | tail -n +2 | cut -d, -f1)
     COMPREPLY=($(compgen -W "$com tcp:// rfc2217://" -- "$cur"))
     COMPREPLY+=($(compgen -f -- "$cur"))
-    compopt -o nospace 2>/dev/null
+    compopt -o filenames 2>/dev/null
+    [[ ${#COMPREPLY[@]} == 1 && ${COMPREPLY[0]} == *:// ]] && compopt -o nospace 2>/dev/null
 }
 
 _kestran_ctl()
@@ -37,7 +38,7 @@ _kestran_ctl()
     case $prev in
         --port) _kestran_ctl_ports; return ;;
         -d | --device | --from) COMPREPLY=($(compgen -W "0 1 2 3 4 5 6 7" -- "$cur")); return ;;
-        -o | --output | --trace) COMPREPLY=($(compgen -f -- "$cur")); return ;;
+        -o | --output | --trace) COMPREPLY=($(compgen -f -- "$cur")); compopt -o filenames 2>/dev/null; return ;;
         --timeout | --retries | --duration | --count) return ;;
     esac
 
@@ -68,6 +69,7 @@ _kestran_ctl()
         [[ ${COMPREPLY[*]} == *= ]] && compopt -o nospace 2>/dev/null
     elif [[ $sub == restore ]]; then
         COMPREPLY=($(compgen -f -- "$cur"))
+        compopt -o filenames 2>/dev/null
     fi
 } &&
     complete -F _kestran_ctl kestran-ctl

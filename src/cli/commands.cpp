@@ -363,9 +363,9 @@ int runBackup(const Invocation &inv)
     // as it is, since it cannot be replaced.
     const bool toStdout = isStdStream(inv.output);
     const QFileInfo target(inv.output);
-    const bool inPlace = !toStdout
-        && (inv.output.startsWith(QLatin1String("/dev/")) || inv.output.startsWith(QLatin1String("/proc/"))
-            || (target.exists() && !target.isFile()));
+    const bool inPlace = !toStdout && target.exists()
+        && (!target.isFile() || inv.output.startsWith(QLatin1String("/dev/std"))
+            || inv.output.startsWith(QLatin1String("/dev/fd/")) || inv.output.startsWith(QLatin1String("/proc/")));
     QSaveFile saveFile(inv.output);
     QFile deviceFile(inv.output);
     QFileDevice &file = inPlace ? static_cast<QFileDevice &>(deviceFile) : saveFile;
