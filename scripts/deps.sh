@@ -25,3 +25,5 @@ PACKAGE_CHECK_PACKAGES=("${PACKAGE_BUILD_PACKAGES[@]}" lintian desktop-file-util
 # What scripts/windows-qt needs to cross-build Qt for Windows.
 WINDOWS_QT_PACKAGES=(qt6-base-dev qt6-base-dev-tools g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
                      binutils-mingw-w64-x86-64 ninja-build cmake dpkg-dev perl python3)
+# What scripts/build-windows needs besides Qt for Windows.
+WINDOWS_BUILD_PACKAGES=("${WINDOWS_QT_PACKAGES[@]}" nsis zip)

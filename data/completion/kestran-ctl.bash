@@ -28,7 +28,8 @@ _kestran_ctl()
     local sub="" i
     for ((i = 1; i < cword; i++)); do
         case ${words[i]} in
-            --port | -d | --device | --from | -o | --output | --timeout | --retries | --duration | --count | --trace)
+            --port | -d | --device | --from | -o | --output | --timeout | --retries | --duration | --count | --trace | \
+                --only | --skip)
                 ((i++)) ;;
             -*) ;;
             *) sub=${words[i]}; break ;;
@@ -40,6 +41,12 @@ _kestran_ctl()
         -d | --device | --from) COMPREPLY=($(compgen -W "0 1 2 3 4 5 6 7" -- "$cur")); return ;;
         -o | --output | --trace) COMPREPLY=($(compgen -f -- "$cur")); compopt -o filenames 2>/dev/null; return ;;
         --timeout | --retries | --duration | --count) return ;;
+        --only | --skip)
+            # NAMES: settings separated by commas; the last one is completed.
+            local done=""
+            [[ $cur == *,* ]] && done=${cur%,*},
+            COMPREPLY=($(compgen -P "$done" -W "TARGET ACTUAL RESET DEBOUNCE0 DEBOUNCE1 DEBOUNCE2 ALARM" -- "${cur##*,}"))
+            return ;;
     esac
 
     local common="--trace -q --quiet -h --help"
@@ -57,7 +64,7 @@ _kestran_ctl()
             opts="--port -d --device --json --timeout --retries"
             words_too="TARGET= ACTUAL= RESET= DEBOUNCE0= DEBOUNCE1= DEBOUNCE2= ALARM=" ;;
         backup) opts="--port -d --device --all -o --output --timeout --retries" ;;
-        restore) opts="--port -d --device --from --dry-run --json --csv --timeout --retries" ;;
+        restore) opts="--port -d --device --from --only --skip --with-actual --dry-run --json --csv --timeout --retries" ;;
         scan) opts="--port --json --csv --timeout --retries" ;;
         monitor) opts="--port --json --duration --count" ;;
         *) return ;;

@@ -7,8 +7,12 @@
 #include "linetrace.h"
 #include "mdlcomport.h"
 #include "serialswitch.h"
+#include "textout.h"
 #ifdef KESTRAN_DEMO_LINE
 #include "ptycounterline.h"
+#endif
+#ifdef KESTRAN_DEMO_NETWORK
+#include "tcpcounterline.h"
 #endif
 
 #include <QApplication>
@@ -85,11 +89,13 @@ int readOptions(int argc, char **argv, Options *out)
     if (parser.isSet(help)) {
         QString text = parser.helpText();
         text.replace(QLatin1String("<executable_name>"), QLatin1String(kProgram));
-        QTextStream(stdout) << text;
+        kestran::app::showInformation(QStringLiteral("KESTRAN SETUP: help"), text);
         return 0;
     }
     if (parser.isSet(version)) {
-        QTextStream(stdout) << kProgram << " " << KESTRAN_VERSION << "\n";
+        kestran::app::showInformation(QStringLiteral("KESTRAN SETUP"),
+                                      QStringLiteral("%1 %2\n").arg(QLatin1String(kProgram),
+                                                                      QLatin1String(KESTRAN_VERSION)));
         return 0;
     }
     if (!parser.positionalArguments().isEmpty()) {
@@ -149,8 +155,24 @@ int main(int argc, char **argv)
         kestran::mdlCOMPort::portTable().appendExtra(
             {line->slavePath(), QStringLiteral("simulated KESTRAN counters (demo)")});
     }
+#elif defined(KESTRAN_DEMO_NETWORK)
+    // No pseudo-terminals here: the simulated counters answer in this process,
+    // behind a network port of this computer, under the first free COM number.
+    std::unique_ptr<kestran::sim::TcpCounterLine> line;
+    if (options.demo) {
+        line = std::make_unique<kestran::sim::TcpCounterLine>();
+        QString error;
+        if (!line->start(&error)) {
+            QTextStream(stderr) << kProgram << ": cannot start the simulated line: " << error << "\n";
+            return 1;
+        }
+        if (kestran::mdlCOMPort::portTable().attachExtra(
+                    {line->url(), QStringLiteral("simulated KESTRAN counters (demo)")}) == 0) {
+            QTextStream(stderr) << kProgram << ": cannot start the simulated line: every COM number is taken\n";
+            return 1;
+        }
+    }
 #else
-    // The simulated line runs on a pseudo-terminal; Windows has none.
     if (options.demo) {
         QTextStream(stderr) << "kestran-setup: --demo is not available on this system\n";
         return 2;

@@ -17,6 +17,8 @@ enum Exit {
     kNoAnswer = 4,    // no or incomplete answer
     kLineLost = 5,    // the line was lost
     kMismatch = 6,    // a written value did not read back
+    kOutputFailed = 7, // standard output or the output file could not be written
+    // 130: stopped by Ctrl-C (SIGINT), 143 by SIGTERM: 128 + the signal's number.
 };
 
 enum class Format { Table, Json, Csv };
@@ -38,6 +40,10 @@ struct Invocation {
     long count = -1;           // --count
     QString trace;
     bool quiet = false;
+    // restore: which values it may put back
+    bool withActual = false;   // --with-actual: ACTUAL too
+    QVector<char> only;        // --only NAMES, index characters; empty: all
+    QVector<char> skip;        // --skip NAMES
 };
 
 // Messages on stderr: progress (silent with -q) and errors (always). Control
@@ -55,16 +61,28 @@ inline bool isStdStream(const QString &name) { return name == QLatin1String("-")
 // A trace file may not be a file the command reads or writes (the port, the
 // backup to restore, the -o file): kUsage with a message when it is one.
 int checkTraceFile(const Invocation &inv);
-// Data on stdout, flushed at once.
-void out(const QString &text);
+// Data on stdout, flushed at once. False once standard output has failed
+// (then nothing more is written).
+bool out(const QString &text);
+bool outputFailed();
+// The exit code after the last flush of standard output: a failure to write
+// it is said, and turns success into kOutputFailed.
+int finishOutput(int exitCode);
 
 // The open line of a subcommand: the serial control, its trace, the client.
 struct Session;
 struct SessionDeleter { void operator()(Session *s) const; };
 using SessionPtr = std::unique_ptr<Session, SessionDeleter>;
 // Opens the trace file (failure: kUsage) and then the port (failure: kPortFailed).
-SessionPtr openSession(const Invocation &inv, int *exitCode);
+// `interruptible`: SIGINT and SIGTERM from now on stop the client (see
+// CounterClient::interrupt) instead of ending the program.
+SessionPtr openSession(const Invocation &inv, int *exitCode, bool interruptible = false);
 CounterClient &client(Session &s);
+// The exit code for a client stopped by a signal: 128 + its number.
+int interruptedExit();
+// Says why the line was lost and gives the exit code: kPortFailed when a
+// network gateway's port is held by another client, else kLineLost.
+int lineLost(Session &s);
 
 // Prints the timing line when KESTRAN_CTL_TIMING=1: first byte sent to result ready.
 void reportTiming(Session &s);

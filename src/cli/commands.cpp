@@ -95,14 +95,6 @@ QString nameOf(char index)
     return scriptName(*parameterFor(QLatin1Char(index)));
 }
 
-QString namesOf(const QVector<char> &indices)
-{
-    QStringList names;
-    for (char i : indices)
-        names << nameOf(i);
-    return names.join(QStringLiteral(", "));
-}
-
 // The whole number of a value field, or null when it is none.
 QJsonValue numberOf(const QString &field)
 {
@@ -127,11 +119,14 @@ int needDevice(const Invocation &inv)
     return kUsage;
 }
 
-// Reports a lost line and gives its exit code.
-int lineLost(Session &s)
+// The names of the values a read is missing; a name for which only a
+// damaged reply came says so.
+QString missingText(const ReadResult &r)
 {
-    error(QStringLiteral("the line was lost: %1").arg(client(s).lostReason()));
-    return kLineLost;
+    QStringList names;
+    for (char i : r.missing())
+        names << (r.garbled.contains(i) ? QStringLiteral("%1 (garbled)").arg(nameOf(i)) : nameOf(i));
+    return names.join(QStringLiteral(", "));
 }
 
 } // namespace
@@ -196,11 +191,9 @@ int runRead(const Invocation &inv)
         return rc;
     const ReadResult r = client(*s).read(inv.device, inv.read);
     reportTiming(*s);
-    if (r.lost)
-        return lineLost(*s);
 
     if (inv.format == Format::Json) {
-        QJsonArray values, missing;
+        QJsonArray values, missing, garbled;
         for (auto it = r.values.cbegin(); it != r.values.cend(); ++it)
             values.append(QJsonObject{{QStringLiteral("name"), nameOf(it.key())},
                                       {QStringLiteral("index"), it.key() - '0'},
@@ -208,10 +201,13 @@ int runRead(const Invocation &inv)
                                       {QStringLiteral("number"), numberOf(it.value())}});
         for (char i : r.missing())
             missing.append(nameOf(i));
+        for (char i : r.garbled)
+            garbled.append(nameOf(i));
         out(jsonLine(QJsonObject{{QStringLiteral("device"), inv.device},
                                  {QStringLiteral("complete"), r.complete()},
                                  {QStringLiteral("values"), values},
-                                 {QStringLiteral("missing"), missing}}));
+                                 {QStringLiteral("missing"), missing},
+                                 {QStringLiteral("garbled"), garbled}}));
     } else {
         Table t;
         if (inv.format == Format::Csv)
@@ -231,13 +227,15 @@ int runRead(const Invocation &inv)
         else if (!r.values.isEmpty())
             out(renderTable(t));
     }
-    if (r.values.isEmpty()) {
+    if (r.lost)
+        return lineLost(*s);
+    if (r.values.isEmpty() && r.garbled.isEmpty()) {
         error(QStringLiteral("device %1 did not answer (%2 attempt%3)").arg(inv.device).arg(r.attempts)
                   .arg(r.attempts == 1 ? "" : "s"));
         return kNoAnswer;
     }
     if (!r.complete()) {
-        error(QStringLiteral("device %1: incomplete answer, missing %2").arg(inv.device).arg(namesOf(r.missing())));
+        error(QStringLiteral("device %1: incomplete answer, missing %2").arg(inv.device).arg(missingText(r)));
         return kNoAnswer;
     }
     return kDone;
@@ -247,48 +245,97 @@ int runRead(const Invocation &inv)
 
 namespace {
 
-// Prints the sent and read-back values and gives the exit code of a write.
+// What became of one value of a write.
+QString resultOf(const WriteReport &w, int i, bool reachedLine)
+{
+    if (i >= w.sent || !reachedLine)
+        return QStringLiteral("not sent");
+    if (w.lost || w.readBack.attempts == 0)
+        return QStringLiteral("not verified");
+    const QString read = w.readBack.values.value(w.steps[i].index);
+    if (read.isEmpty())
+        return w.interrupted ? QStringLiteral("not verified") : QStringLiteral("no answer");
+    return read == w.steps[i].field ? QStringLiteral("ok") : QStringLiteral("mismatch");
+}
+
+// "written and verified: TARGET; sent, not verified: ACTUAL; not sent: RESET"
+QString writeSummary(const WriteReport &w, bool reachedLine)
+{
+    const QList<QPair<QString, QString>> groups = {
+        {QStringLiteral("ok"), QStringLiteral("written and verified")},
+        {QStringLiteral("mismatch"), QStringLiteral("read back otherwise")},
+        {QStringLiteral("no answer"), QStringLiteral("sent, no value came back")},
+        {QStringLiteral("not verified"), QStringLiteral("sent, not verified")},
+        {QStringLiteral("not sent"), QStringLiteral("not sent")},
+    };
+    QStringList parts;
+    for (const auto &g : groups) {
+        QStringList names;
+        for (int i = 0; i < w.steps.size(); ++i)
+            if (resultOf(w, i, reachedLine) == g.first)
+                names << nameOf(w.steps[i].index);
+        if (!names.isEmpty())
+            parts << QStringLiteral("%1: %2").arg(g.second, names.join(QStringLiteral(", ")));
+    }
+    return parts.join(QStringLiteral("; "));
+}
+
+// Prints what was sent, read back and verified (a table on stdout, or rows in
+// `json`), says what went wrong, and gives the exit code of a write.
 int reportWrite(const Invocation &inv, Session &s, const WriteReport &w, QJsonArray *json)
 {
     const int device = w.device;
-    if (w.lost) {
-        QStringList done, notSent;
-        for (int i = 0; i < w.steps.size(); ++i)
-            (i < w.written ? done : notSent) << nameOf(w.steps[i].index);
-        error(QStringLiteral("device %1: the line was lost after %2 of %3 writes (%4): %5%6")
-                  .arg(device).arg(w.written).arg(w.steps.size())
-                  .arg(done.isEmpty() ? QStringLiteral("nothing written")
-                                      : QStringLiteral("written: %1").arg(done.join(QStringLiteral(", "))))
-                  .arg(client(s).lostReason())
-                  .arg(notSent.isEmpty() ? QString()
-                                         : QStringLiteral("; not sent: %1").arg(notSent.join(QStringLiteral(", ")))));
-        return kLineLost;
-    }
+    // A gateway whose port another client holds passed nothing on to the line.
+    const bool busy = w.lost && client(s).lostFault() == SerialFault::Busy;
+    const bool reachedLine = !busy;
     Table t{{QStringLiteral("NAME"), QStringLiteral("SENT"), QStringLiteral("READ"), QStringLiteral("RESULT")}, {}};
-    for (const WriteStep &step : w.steps) {
-        const QString read = w.readBack.values.value(step.index);
-        const QString result = read.isEmpty() ? QStringLiteral("no answer")
-                             : read == step.field ? QStringLiteral("ok") : QStringLiteral("MISMATCH");
-        t.rows << QStringList{nameOf(step.index), step.field, read.isEmpty() ? QStringLiteral("-") : lineText(read), result};
+    for (int i = 0; i < w.steps.size(); ++i) {
+        const WriteStep &step = w.steps[i];
+        const QString result = resultOf(w, i, reachedLine);
+        const bool sent = result != QLatin1String("not sent");
+        const QString read = w.lost ? QString() : w.readBack.values.value(step.index);
+        t.rows << QStringList{nameOf(step.index), sent ? step.field : QStringLiteral("-"),
+                              read.isEmpty() ? QStringLiteral("-") : lineText(read),
+                              result == QLatin1String("mismatch") ? QStringLiteral("MISMATCH") : result};
         if (json)
             json->append(QJsonObject{{QStringLiteral("device"), device},
                                      {QStringLiteral("name"), nameOf(step.index)},
-                                     {QStringLiteral("sent"), step.field},
+                                     {QStringLiteral("value"), step.field},
+                                     {QStringLiteral("sent"), sent ? QJsonValue(step.field) : QJsonValue()},
                                      {QStringLiteral("read"), read.isEmpty() ? QJsonValue() : QJsonValue(read)},
-                                     {QStringLiteral("result"), result.toLower()}});
+                                     {QStringLiteral("result"), result}});
     }
     if (!json)
         out(renderTable(t));
+    if (busy) {
+        error(QStringLiteral("device %1: %2; nothing written").arg(device).arg(client(s).lostReason()));
+        return kPortFailed;
+    }
+    if (w.lost) {
+        error(QStringLiteral("device %1: the line was lost after sending %2 of %3 values (%4): %5")
+                  .arg(device).arg(w.sent).arg(w.steps.size())
+                  .arg(client(s).lostReason(), writeSummary(w, reachedLine)));
+        return kLineLost;
+    }
     for (const Mismatch &m : w.mismatches)
-        error(QStringLiteral("device %1: %2 was written as %3 but reads back as %4")
+        error(QStringLiteral("device %1: %2 was sent as %3 but reads back as %4")
                   .arg(device).arg(nameOf(m.index), m.sent, lineText(m.read)));
+    if (w.interrupted) {
+        error(QStringLiteral("device %1: interrupted after sending %2 of %3 values: %4")
+                  .arg(device).arg(w.sent).arg(w.steps.size()).arg(writeSummary(w, reachedLine)));
+        return interruptedExit();
+    }
     if (!w.mismatches.isEmpty())
         return kMismatch;
     if (!w.unverified.isEmpty()) {
-        error(QStringLiteral("device %1: written, but no value came back for %2").arg(device).arg(namesOf(w.unverified)));
+        QStringList names;
+        for (char i : w.unverified)
+            names << (w.readBack.garbled.contains(i) ? QStringLiteral("%1 (garbled)").arg(nameOf(i)) : nameOf(i));
+        error(QStringLiteral("device %1: sent, but no value came back for %2")
+                  .arg(device).arg(names.join(QStringLiteral(", "))));
         return kNoAnswer;
     }
-    progress(inv, QStringLiteral("device %1: all %2 written values read back").arg(device).arg(w.steps.size()));
+    progress(inv, QStringLiteral("device %1: all %2 values written and read back").arg(device).arg(w.steps.size()));
     return kDone;
 }
 
@@ -331,16 +378,30 @@ int runWrite(const Invocation &inv)
         }
         steps.append({p->index, field});
     }
+    const bool json = inv.format == Format::Json;
     int rc = kDone;
-    SessionPtr s = openSession(inv, &rc);
-    if (!s)
+    SessionPtr s = openSession(inv, &rc, true);
+    if (!s) {
+        if (json && rc != kUsage) {
+            // Nothing was sent; the document says so all the same.
+            QJsonArray rows;
+            for (const WriteStep &step : steps)
+                rows.append(QJsonObject{{QStringLiteral("device"), inv.device},
+                                        {QStringLiteral("name"), nameOf(step.index)},
+                                        {QStringLiteral("value"), step.field},
+                                        {QStringLiteral("sent"), QJsonValue()},
+                                        {QStringLiteral("read"), QJsonValue()},
+                                        {QStringLiteral("result"), QStringLiteral("not sent")}});
+            out(jsonLine(rows));
+        }
         return rc;
+    }
     const WriteReport w = client(*s).write(inv.device, steps, inv.read);
     reportTiming(*s);
-    QJsonArray json;
-    rc = reportWrite(inv, *s, w, inv.format == Format::Json ? &json : nullptr);
-    if (inv.format == Format::Json && !w.lost)
-        out(jsonLine(json));
+    QJsonArray rows;
+    rc = reportWrite(inv, *s, w, json ? &rows : nullptr);
+    if (json)
+        out(jsonLine(rows));
     return rc;
 }
 
@@ -390,50 +451,62 @@ int runBackup(const Invocation &inv)
     const QVector<int> devices = inv.all ? QVector<int>{0, 1, 2, 3, 4, 5, 6, 7} : QVector<int>{inv.device};
     for (int d : devices) {
         ReadOptions options = inv.read;
-        if (inv.all) {
-            // A device that says nothing at all is absent: it is not asked again.
-            ReadOptions once = options;
-            once.retries = 0;
-            ReadResult r = client(*s).read(d, once);
-            if (r.lost)
+        // With --all a device that says nothing at all is absent: it is not asked again.
+        ReadOptions first = options;
+        if (inv.all)
+            first.retries = 0;
+        ReadResult r = client(*s).read(d, first);
+        if (r.lost)
+            return lineLost(*s);
+        if (inv.all && r.values.isEmpty()) {
+            progress(inv, QStringLiteral("device %1: no answer").arg(d));
+            continue;
+        }
+        // A setting without its shape would make the file one a restore
+        // refuses: it counts as missing and is asked for once more.
+        QMap<char, QString> shapeless;
+        auto dropShapeless = [&] {
+            for (const Parameter &p : parameterTable()) {
+                const auto it = r.values.constFind(p.index);
+                if (p.hasSetting && it != r.values.cend() && !hasValueShape(p.shape, *it)) {
+                    shapeless.insert(p.index, *it);
+                    r.values.remove(p.index);
+                }
+            }
+        };
+        dropShapeless();
+        const int retriesLeft = inv.all ? options.retries : (shapeless.isEmpty() ? 0 : 1);
+        if (!r.complete() && retriesLeft > 0) {
+            options.retries = retriesLeft - 1;
+            const ReadResult again = client(*s).read(d, options);
+            if (again.lost)
                 return lineLost(*s);
-            if (r.values.isEmpty()) {
-                progress(inv, QStringLiteral("device %1: no answer").arg(d));
-                continue;
+            for (auto it = again.values.cbegin(); it != again.values.cend(); ++it) {
+                r.values.insert(it.key(), it.value());
+                r.garbled.removeAll(it.key());
+                shapeless.remove(it.key());
             }
-            if (!r.complete() && options.retries > 0) {
-                options.retries -= 1;
-                const ReadResult again = client(*s).read(d, options);
-                if (again.lost)
-                    return lineLost(*s);
-                for (auto it = again.values.cbegin(); it != again.values.cend(); ++it)
-                    r.values.insert(it.key(), it.value());
+            for (char i : again.garbled)
+                if (!r.values.contains(i) && !r.garbled.contains(i))
+                    r.garbled.append(i);
+            dropShapeless();
+        }
+        if (!r.complete()) {
+            const char *what = inv.all ? "not saved" : "nothing saved";
+            if (r.values.isEmpty() && shapeless.isEmpty() && r.garbled.isEmpty()) {
+                error(QStringLiteral("device %1 did not answer; %2").arg(d).arg(QLatin1String(what)));
+            } else {
+                for (auto it = shapeless.cbegin(); it != shapeless.cend(); ++it)
+                    error(QStringLiteral("device %1: %2 came as %3, which is no %2 value")
+                              .arg(d).arg(nameOf(it.key()), lineText(it.value())));
+                error(QStringLiteral("device %1: incomplete answer, missing %2; %3").arg(d).arg(missingText(r), QLatin1String(what)));
             }
-            if (!r.complete()) {
-                error(QStringLiteral("device %1: incomplete answer, missing %2; not saved").arg(d).arg(namesOf(r.missing())));
-                incomplete = true;
-                continue;
-            }
-            backup.devices.append({d, r.values});
-        } else {
-            const ReadResult r = client(*s).read(d, options);
-            if (r.lost)
-                return lineLost(*s);
-            if (!r.complete()) {
-                if (r.values.isEmpty())
-                    error(QStringLiteral("device %1 did not answer; nothing saved").arg(d));
-                else
-                    error(QStringLiteral("device %1: incomplete answer, missing %2; nothing saved").arg(d).arg(namesOf(r.missing())));
+            if (!inv.all)
                 return kNoAnswer;
-            }
-            backup.devices.append({d, r.values});
+            incomplete = true;
+            continue;
         }
-        for (const Parameter &p : parameterTable()) {
-            const QString v = backup.devices.last().values.value(p.index);
-            if (p.hasSetting && !(isWellFormedField(v) && hasValueShape(p.shape, v)))
-                error(QStringLiteral("device %1: %2 is \u201C%3\u201D, which has no value shape; a restore will refuse this file")
-                          .arg(d).arg(scriptName(p), lineText(v)));
-        }
+        backup.devices.append({d, r.values});
         progress(inv, QStringLiteral("device %1: read").arg(d));
     }
     reportTiming(*s);
@@ -444,10 +517,11 @@ int runBackup(const Invocation &inv)
     }
     const QByteArray json = backup.toJson();
     if (toStdout) {
-        out(QString::fromUtf8(json));
+        if (!out(QString::fromUtf8(json)))
+            return kOutputFailed;   // said by finishOutput
     } else if (file.write(json) != json.size() || !(inPlace ? deviceFile.flush() : saveFile.commit())) {
         error(QStringLiteral("writing %1 failed: %2").arg(inv.output, file.errorString()));
-        return kUsage;
+        return kOutputFailed;
     }
     progress(inv, QStringLiteral("%1 device%2 saved to %3").arg(backup.devices.size())
                       .arg(backup.devices.size() == 1 ? "" : "s").arg(inv.output));
@@ -523,98 +597,141 @@ int runRestore(const Invocation &inv)
         return kUsage;
     }
 
-    int rc = kDone;
-    SessionPtr s = openSession(inv, &rc);
-    if (!s)
-        return rc;
-    int worst = kDone;
+    const bool asJson = inv.format == Format::Json;
     QJsonArray json;
+    // Rows of a device whose values were not read: nothing was sent to it.
+    auto notRead = [&](const Job &job, const QString &action) {
+        if (!asJson)
+            return;
+        for (const Parameter &p : parameterTable()) {
+            const bool saved = job.saved->values.contains(p.index);
+            json.append(QJsonObject{{QStringLiteral("device"), job.target},
+                                    {QStringLiteral("from"), job.saved->device},
+                                    {QStringLiteral("name"), scriptName(p)},
+                                    {QStringLiteral("now"), QJsonValue()},
+                                    {QStringLiteral("file"), saved ? QJsonValue(job.saved->values.value(p.index)) : QJsonValue()},
+                                    {QStringLiteral("action"), action}});
+        }
+    };
+    // With --json the document goes out whatever ends the restore.
+    auto finish = [&](int code, qsizetype nextJob) {
+        for (qsizetype j = nextJob; j < jobs.size(); ++j)
+            notRead(jobs[j], QStringLiteral("not read"));
+        if (asJson)
+            out(jsonLine(json));
+        return code;
+    };
+
+    int rc = kDone;
+    SessionPtr s = openSession(inv, &rc, true);
+    if (!s)
+        return rc == kUsage ? rc : finish(rc, 0);
+    int worst = kDone;
     bool csvHeadDone = false;
-    for (const Job &job : jobs) {
+    for (qsizetype j = 0; j < jobs.size(); ++j) {
+        const Job &job = jobs[j];
         const ReadResult now = client(*s).read(job.target, inv.read);
         if (now.lost)
-            return lineLost(*s);
+            return finish(lineLost(*s), j);
+        if (now.interrupted) {
+            error(QStringLiteral("interrupted while reading device %1; nothing more sent").arg(job.target));
+            return finish(interruptedExit(), j);
+        }
         if (!now.complete()) {
             error(QStringLiteral("device %1: %2; nothing written to it")
                       .arg(job.target)
-                      .arg(now.values.isEmpty() ? QStringLiteral("no answer")
-                                                : QStringLiteral("incomplete answer, missing %1").arg(namesOf(now.missing()))));
+                      .arg(now.values.isEmpty() && now.garbled.isEmpty()
+                               ? QStringLiteral("no answer")
+                               : QStringLiteral("incomplete answer, missing %1").arg(missingText(now))));
+            notRead(job, QStringLiteral("no answer"));
             worst = std::max(worst, int(kNoAnswer));
             continue;
         }
         QVector<WriteStep> steps;
         Table t{{QStringLiteral("NAME"), QStringLiteral("NOW"), QStringLiteral("FILE"), QStringLiteral("ACTION")}, {}};
         Table csv{{QStringLiteral("device"), QStringLiteral("from"), QStringLiteral("name"), QStringLiteral("now"),
-                   QStringLiteral("file"), QStringLiteral("action")}, {}};
+                   QStringLiteral("file"), QStringLiteral("action"), QStringLiteral("why")}, {}};
         for (const Parameter &p : parameterTable()) {
             const QString held = now.values.value(p.index);
             const bool saved = job.saved->values.contains(p.index);
             const QString wanted = job.saved->values.value(p.index);
-            QString action;
+            QString action, why;
             if (!saved)
                 action = QStringLiteral("not in file");
             else if (!p.hasSetting)
                 action = QStringLiteral("read-only");
             else if (held == wanted)
                 action = QStringLiteral("same");
+            else if (inv.skip.contains(p.index))
+                why = QStringLiteral("--skip");
+            else if (!inv.only.isEmpty() && !inv.only.contains(p.index))
+                why = QStringLiteral("not in --only");
+            else if (p.index == '1' && !inv.withActual && !inv.only.contains(p.index))
+                why = QStringLiteral("a count, not a setting; --with-actual restores it");
             else
                 action = inv.dryRun ? QStringLiteral("would write") : QStringLiteral("write");
-            if (saved && p.hasSetting && held != wanted)
+            if (!why.isEmpty())
+                action = QStringLiteral("left out");
+            else if (saved && p.hasSetting && held != wanted)
                 steps.append({p.index, wanted});
-            t.rows << QStringList{scriptName(p), lineText(held), saved ? lineText(wanted) : QStringLiteral("-"), action};
+            const QString shownAction = why.isEmpty() ? action : QStringLiteral("%1 (%2)").arg(action, why);
+            t.rows << QStringList{scriptName(p), lineText(held), saved ? lineText(wanted) : QStringLiteral("-"), shownAction};
             csv.rows << QStringList{QString::number(job.target), QString::number(job.saved->device), scriptName(p),
-                                    lineText(held), saved ? lineText(wanted) : QString(), action};
-            if (inv.format == Format::Json)
-                json.append(QJsonObject{{QStringLiteral("device"), job.target},
-                                        {QStringLiteral("from"), job.saved->device},
-                                        {QStringLiteral("name"), scriptName(p)},
-                                        {QStringLiteral("now"), held},
-                                        {QStringLiteral("file"), saved ? QJsonValue(wanted) : QJsonValue()},
-                                        {QStringLiteral("action"), action}});
+                                    lineText(held), saved ? lineText(wanted) : QString(), action, why};
+            if (asJson) {
+                QJsonObject row{{QStringLiteral("device"), job.target},
+                                {QStringLiteral("from"), job.saved->device},
+                                {QStringLiteral("name"), scriptName(p)},
+                                {QStringLiteral("now"), held},
+                                {QStringLiteral("file"), saved ? QJsonValue(wanted) : QJsonValue()},
+                                {QStringLiteral("action"), action}};
+                if (!why.isEmpty())
+                    row.insert(QStringLiteral("why"), why);
+                json.append(row);
+            }
         }
         if (inv.format == Format::Csv) {
             out(renderCsv(csv, !csvHeadDone));
             csvHeadDone = true;
-        } else if (inv.format != Format::Json) {
+        } else if (!asJson) {
             out(job.saved->device == job.target
                     ? QStringLiteral("device %1\n").arg(job.target)
                     : QStringLiteral("device %1 (from saved device %2)\n").arg(job.target).arg(job.saved->device));
             out(renderTable(t));
         }
         if (steps.isEmpty()) {
-            progress(inv, QStringLiteral("device %1: matches the file, nothing to write").arg(job.target));
+            progress(inv, QStringLiteral("device %1: nothing to write").arg(job.target));
             continue;
         }
         if (inv.dryRun) {
-            progress(inv, QStringLiteral("device %1: %2 value%3 differ (dry run, nothing written)")
+            progress(inv, QStringLiteral("device %1: %2 value%3 to write (dry run, nothing written)")
                               .arg(job.target).arg(steps.size()).arg(steps.size() == 1 ? "" : "s"));
             continue;
         }
         const WriteReport w = client(*s).write(job.target, steps, inv.read);
-        if (inv.format != Format::Json && !w.lost)
-            out(QStringLiteral("written to device %1:\n").arg(job.target));
+        if (!asJson)
+            out(QStringLiteral("sent to device %1:\n").arg(job.target));
         QJsonArray results;
-        const int code = reportWrite(inv, *s, w, inv.format == Format::Json ? &results : nullptr);
-        // In JSON each written value's row also says what was read back.
+        const int code = reportWrite(inv, *s, w, asJson ? &results : nullptr);
+        // In JSON each value's row also says whether it was sent and what was read back.
         for (const QJsonValue &r : std::as_const(results)) {
             for (qsizetype i = 0; i < json.size(); ++i) {
                 QJsonObject row = json[i].toObject();
                 if (row.value(QLatin1String("device")) == r[QLatin1String("device")]
                     && row.value(QLatin1String("name")) == r[QLatin1String("name")]) {
+                    row.insert(QStringLiteral("sent"), r[QLatin1String("sent")]);
                     row.insert(QStringLiteral("read"), r[QLatin1String("read")]);
                     row.insert(QStringLiteral("result"), r[QLatin1String("result")]);
                     json[i] = row;
                 }
             }
         }
-        if (code == kLineLost)
-            return code;
+        if (code == kLineLost || code == kPortFailed || w.interrupted)
+            return finish(code, j + 1);
         worst = std::max(worst, code);   // a mismatch (6) outweighs a missing answer (4)
     }
     reportTiming(*s);
-    if (inv.format == Format::Json)
-        out(jsonLine(json));
-    return worst;
+    return finish(worst, jobs.size());
 }
 
 // ---------------------------------------------------------------- scan
@@ -632,8 +749,14 @@ int runScan(const Invocation &inv)
     int found = 0;
     for (int d = 0; d < 8; ++d) {
         const ReadResult r = client(*s).read(d, inv.read);
-        if (r.lost)
+        if (r.lost) {
+            // The devices found so far go out all the same.
+            if (inv.format == Format::Json)
+                out(jsonLine(json));
+            else if (inv.format == Format::Csv)
+                out(renderCsv(csv));
             return lineLost(*s);
+        }
         if (r.values.isEmpty())
             continue;
         ++found;

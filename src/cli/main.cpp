@@ -2,6 +2,7 @@
 #include "cli.h"
 
 #include "portname.h"
+#include "valueinput.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -49,8 +50,10 @@ const QList<Subcommand> &subcommands()
          "sent as the value field (1234 -> +0001234), or a value field such as +0001234\n"
          "with the setting's shape. Anything else is refused with exit 2 and nothing is\n"
          "sent. The values go out in the window's Setup order, each followed by a 250 ms\n"
-         "pause, then the counter is read back and every written value compared: a\n"
-         "mismatch exits 6. Prints, per value, what was sent and what was read back.",
+         "pause, then the counter is read back and every sent value compared: a\n"
+         "mismatch exits 6. Prints, per value, what was sent and what was read back; a\n"
+         "value is written once its read-back matches. Ctrl-C stops after the value\n"
+         "being sent, sends nothing more, and says what was sent and verified.",
          "kestran-ctl write --port COM1 -d 3 TARGET=1500 DEBOUNCE0=20",
          {"port", "device", "json", "timeout", "retries"}},
         {"backup", "backup (-d N | --all) -o FILE [--timeout MS] [--retries K]",
@@ -62,19 +65,24 @@ const QList<Subcommand> &subcommands()
          "answer at all is skipped; an incomplete answer is not saved and exits 4.",
          "kestran-ctl backup --port COM1 --all -o plant.json",
          {"port", "device", "all", "output", "timeout", "retries"}},
-        {"restore", "restore FILE [-d N] [--from M] [--dry-run] [--json|--csv]",
+        {"restore", "restore FILE [-d N] [--from M] [--only NAMES|--skip NAMES] [--with-actual] [--dry-run] [--json|--csv]",
          "put saved values back onto counters, writing only what differs",
          "Reads each counter first and shows, per value, what it holds now and what the\n"
          "file holds; then writes only the values that differ (paced and verified as in\n"
-         "write). Without -d every device of the file is restored onto its own number;\n"
-         "-d N restores device N; --from M -d N copies saved device M onto device N (a\n"
-         "replacement counter). --dry-run shows and writes nothing; --csv, with\n"
-         "--dry-run only, gives that comparison as CSV. FILE \"-\" reads standard input.\n"
-         "A file of another format or version, malformed JSON, a device without values,\n"
-         "an unknown name or a value without its shape exits 2 with the place named,\n"
-         "and nothing is sent.",
+         "write). ACTUAL is the live count, not a setting: it is left out unless\n"
+         "--with-actual is given (or ACTUAL is named in --only). --only NAMES restores\n"
+         "just those values, --skip NAMES all but those (names as in write, separated\n"
+         "by commas). Without -d every device of the file is restored onto its own\n"
+         "number; -d N restores device N; --from M -d N copies saved device M onto\n"
+         "device N (a replacement counter). --dry-run shows and writes nothing; it and\n"
+         "the table say which values are left out and why. --csv, with --dry-run only,\n"
+         "gives that comparison as CSV. FILE \"-\" reads standard input. A file of\n"
+         "another format or version, malformed JSON, a device without values, an\n"
+         "unknown name or a value without its shape exits 2 with the place named, and\n"
+         "nothing is sent. Ctrl-C stops after the value being sent, sends nothing more,\n"
+         "and says what was sent and verified.",
          "kestran-ctl restore plant.json --from 3 -d 3 --port COM1",
-         {"port", "device", "from", "dry-run", "json", "csv", "timeout", "retries"}},
+         {"port", "device", "from", "dry-run", "json", "csv", "timeout", "retries", "only", "skip", "with-actual"}},
         {"scan", "scan [--timeout MS] [--retries K] [--json|--csv]",
          "find which device numbers 0 to 7 answer",
          "Sends a read-all command to every device number in turn, with a short time-out\n"
@@ -107,10 +115,13 @@ const char *kExitCodes =
     "Exit codes:\n"
     "  0  done\n"
     "  2  bad usage or input (nothing was sent)\n"
-    "  3  the port cannot be opened (missing, busy, no permission, gateway unreachable)\n"
+    "  3  the port cannot be opened (missing, busy, no permission, gateway unreachable\n"
+    "     or its port in use by another client)\n"
     "  4  no answer, or an incomplete one\n"
     "  5  the line was lost\n"
-    "  6  a written value did not read back\n";
+    "  6  a written value did not read back\n"
+    "  7  standard output or the output file could not be written\n"
+    "  130  interrupted by Ctrl-C (143: by SIGTERM); what was sent is said\n";
 
 const char *kCommonOptions =
     "Options:\n"
@@ -174,7 +185,7 @@ bool parseCount(const QString &text, long min, long max, long *out)
 
 } // namespace
 
-int main(int argc, char **argv)
+static int run(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kestran-ctl"));
@@ -199,6 +210,9 @@ int main(int argc, char **argv)
         {QStringLiteral("count"), QString(), QStringLiteral("N")},
         {QStringLiteral("trace"), QString(), QStringLiteral("FILE")},
         {{QStringLiteral("q"), QStringLiteral("quiet")}, QString()},
+        {QStringLiteral("with-actual"), QString()},
+        {QStringLiteral("only"), QString(), QStringLiteral("NAMES")},
+        {QStringLiteral("skip"), QString(), QStringLiteral("NAMES")},
     };
     parser.addOptions(options);
     if (!parser.parse(QCoreApplication::arguments()))
@@ -314,6 +328,22 @@ int main(int argc, char **argv)
         if (!ok || !(inv.durationS > 0) || inv.durationS > 31 * 24 * 3600.0 || d.contains(QLatin1Char('e'), Qt::CaseInsensitive))
             return usageError(QStringLiteral("--duration wants seconds, more than 0"));
     }
+    inv.withActual = parser.isSet(QStringLiteral("with-actual"));
+    for (const char *option : {"only", "skip"}) {
+        QVector<char> &into = option[0] == 'o' ? inv.only : inv.skip;
+        for (const QString &list : parser.values(QLatin1String(option))) {
+            for (const QString &name : list.split(QLatin1Char(','))) {
+                const Parameter *p = parameterByName(name.trimmed());
+                if (!p)
+                    return usageError(QStringLiteral("--%1: \u201C%2\u201D is no setting (TARGET, ACTUAL, RESET, DEBOUNCE0, "
+                                                     "DEBOUNCE1, DEBOUNCE2, ALARM)").arg(QLatin1String(option), name));
+                if (!p->hasSetting)
+                    return usageError(QStringLiteral("--%1: %2 is read-only").arg(QLatin1String(option), scriptName(*p)));
+                if (!into.contains(p->index))
+                    into.append(p->index);
+            }
+        }
+    }
     inv.output = parser.value(QStringLiteral("output"));
     inv.trace = parser.value(QStringLiteral("trace"));
 
@@ -342,4 +372,9 @@ int main(int argc, char **argv)
     if (command == QLatin1String("scan"))
         return runScan(inv);
     return runMonitor(inv);
+}
+
+int main(int argc, char **argv)
+{
+    return finishOutput(run(argc, argv));
 }

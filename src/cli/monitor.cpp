@@ -126,7 +126,8 @@ int runMonitor(const Invocation &inv)
     });
     progress(inv, QStringLiteral("listening on %1 (Ctrl-C ends)").arg(inv.port.trimmed()));
     const int ms = inv.durationS > 0 ? int(qMin(inv.durationS * 1000.0, 2.0e9)) : -1;
-    client(*s).listen(ms, [&] { return g_interrupted || (inv.count >= 0 && printed >= inv.count); });
+    // Listening ends too when standard output can no longer be written.
+    client(*s).listen(ms, [&] { return g_interrupted || outputFailed() || (inv.count >= 0 && printed >= inv.count); });
     print(splitter.flushAll());
     std::signal(SIGINT, SIG_DFL);
     std::signal(SIGTERM, SIG_DFL);

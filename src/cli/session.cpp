@@ -1,29 +1,34 @@
 // The line of a subcommand, messages and the timing report.
 #include "cli.h"
 
+#include "fileidentity.h"
 #include "lineopen.h"
 #include "linetrace.h"
 #include "mdlcomport.h"
 #include "portname.h"
+#include "stopsignal.h"
 
 #include <QByteArray>
-#include <QDir>
-#include <QFileInfo>
 
-#include <sys/stat.h>
-#ifdef Q_OS_WIN
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
+#include <cerrno>
+#include <csignal>
+#include <cstring>
 
 namespace kestran::cli {
+
+namespace {
+
+bool g_outFailed = false;
+int g_outErrno = 0;
+
+} // namespace
 
 struct Session {
     std::unique_ptr<LineTrace> trace;
     OpenedLine line;
     std::unique_ptr<TracingControl> traced;
     std::unique_ptr<CounterClient> client;
+    bool watchingStops = false;
 };
 
 void SessionDeleter::operator()(Session *s) const
@@ -31,6 +36,8 @@ void SessionDeleter::operator()(Session *s) const
     if (!s)
         return;
     // The client first, then the port (closed and noted in the trace), then the trace.
+    if (s->watchingStops)
+        stopsignal::unwatch();
     s->client.reset();
     if (s->traced)
         s->traced->setPortOpen(false);
@@ -83,96 +90,55 @@ void error(const QString &text)
     std::fflush(stderr);
 }
 
-void out(const QString &text)
+bool out(const QString &text)
 {
+    if (g_outFailed)
+        return false;
     const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
-    std::fflush(stdout);
-}
-
-namespace {
-
-// What names one file: device and inode when it exists ("-" is the standard
-// stream `fd`), else the absolute path it would be created at.
-struct FileIdentity {
-    bool exists = false;
-    bool terminalLike = false;   // a character device: a terminal, /dev/null, a serial port
-    quint64 dev = 0, ino = 0;
-    QString path;
-
-    bool operator==(const FileIdentity &o) const
-    {
-        if (exists != o.exists)
-            return false;
-#ifdef Q_OS_WIN
-        return path.compare(o.path, Qt::CaseInsensitive) == 0;
-#else
-        return exists ? dev == o.dev && ino == o.ino : path == o.path;
-#endif
+    errno = 0;
+    if (std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout) != size_t(bytes.size())
+        || std::fflush(stdout) != 0) {
+        g_outFailed = true;
+        g_outErrno = errno;
+        return false;
     }
-};
-
-FileIdentity identify(const QString &name, int fd)
-{
-    FileIdentity id;
-#ifdef Q_OS_WIN
-    if (isStdStream(name))
-        return id;
-    const QFileInfo info(name);
-    id.exists = info.exists();
-    id.path = id.exists ? info.canonicalFilePath() : QDir::cleanPath(info.absoluteFilePath());
-#else
-    struct stat st {};
-    const int rc = isStdStream(name) ? ::fstat(fd, &st) : ::stat(QFile::encodeName(name).constData(), &st);
-    if (rc == 0) {
-        id.exists = true;
-        id.dev = quint64(st.st_dev);
-        id.ino = quint64(st.st_ino);
-        id.terminalLike = S_ISCHR(st.st_mode);
-    } else if (!isStdStream(name)) {
-        // Not there yet: where it would be, with the folder's links resolved.
-        const QFileInfo info(name);
-        const QString folder = QFileInfo(info.absolutePath()).canonicalFilePath();
-        id.path = (folder.isEmpty() ? info.absolutePath() : folder) + QLatin1Char('/') + info.fileName();
-    }
-#endif
-    return id;
+    return true;
 }
-
-} // namespace
 
 int checkTraceFile(const Invocation &inv)
 {
     if (inv.trace.isEmpty())
         return kDone;
-    const FileIdentity trace = identify(inv.trace, -1);
-    if (!trace.exists && trace.path.isEmpty())
+    const FileIdentity trace = identifyFile(inv.trace);
+    if (!trace.isKnown())
         return kDone;
     struct Used {
         QString name;
-        int fd;
         QString what;
+        StdStream stream = StdStream::Input;   // the stream "-" stands for, with `dash`
+        bool dash = false;                     // "-" is a standard stream here
     };
     QVector<Used> used;
     // A trace on the terminal that also shows the output is for watching; a
     // trace into the file or pipe that carries a document would spoil it.
-    if (!trace.terminalLike) {
+    if (!trace.characterDevice) {
         if (!inv.output.isEmpty())
-            used.append({inv.output, 1, QStringLiteral("the output file")});
+            used.append({inv.output, QStringLiteral("the output file"), StdStream::Output, true});
         if (inv.command == QLatin1String("restore"))
             for (const QString &a : inv.arguments)
-                used.append({a, 0, QStringLiteral("the backup file")});
+                used.append({a, QStringLiteral("the backup file"), StdStream::Input, true});
     }
     if (inv.command != QLatin1String("ports") && !inv.port.trimmed().isEmpty()) {
         const PortText port = parsePortText(inv.port, ComPrefix::ComLetters);
         if (port.kind == PortText::Path)
-            used.append({port.path, -1, QStringLiteral("the port")});
+            used.append({port.path, QStringLiteral("the port")});
         else if (port.kind == PortText::Com)
             if (const auto dev = mdlCOMPort::portTable().device(port.number))
-                used.append({dev->path, -1, QStringLiteral("the port")});
+                used.append({dev->path, QStringLiteral("the port")});
     }
     for (const Used &u : std::as_const(used)) {
-        if (identify(u.name, u.fd) == trace) {
+        const FileIdentity other = u.dash && isStdStream(u.name) ? identifyStream(u.stream) : identifyFile(u.name);
+        if (other == trace) {
             error(QStringLiteral("the trace file %1 is %2 of this command; give the trace a file of its own")
                       .arg(inv.trace, u.what));
             return kUsage;
@@ -181,8 +147,48 @@ int checkTraceFile(const Invocation &inv)
     return kDone;
 }
 
-SessionPtr openSession(const Invocation &inv, int *exitCode)
+bool outputFailed()
 {
+    return g_outFailed;
+}
+
+int finishOutput(int exitCode)
+{
+    if (!g_outFailed) {
+        errno = 0;
+        const bool flushed = std::fflush(stdout) == 0 && !std::ferror(stdout);
+        const int flushErrno = errno;
+        if (!flushed || std::fclose(stdout) != 0) {
+            g_outFailed = true;
+            g_outErrno = flushed ? errno : flushErrno;
+        }
+    }
+    if (!g_outFailed)
+        return exitCode;
+    error(QStringLiteral("cannot write to standard output: %1")
+              .arg(g_outErrno ? QString::fromLocal8Bit(std::strerror(g_outErrno)) : QStringLiteral("write error")));
+    return exitCode == kDone ? int(kOutputFailed) : exitCode;
+}
+
+int interruptedExit()
+{
+    return 128 + (stopsignal::caught() ? stopsignal::caught() : SIGINT);
+}
+
+int lineLost(Session &s)
+{
+    if (s.client->lostFault() == SerialFault::Busy) {
+        error(s.client->lostReason());
+        return kPortFailed;
+    }
+    error(QStringLiteral("the line was lost: %1").arg(s.client->lostReason()));
+    return kLineLost;
+}
+
+SessionPtr openSession(const Invocation &inv, int *exitCode, bool interruptible)
+{
+    if (interruptible)
+        stopsignal::catchStops();
     SessionPtr s(new Session);
     if (!inv.trace.isEmpty()) {
         s->trace = std::make_unique<LineTrace>();
@@ -212,6 +218,13 @@ SessionPtr openSession(const Invocation &inv, int *exitCode)
     }
     s->client = std::make_unique<CounterClient>(control);
     s->client->setProgress([&inv](const QString &text) { progress(inv, text); });
+    if (interruptible) {
+        CounterClient *c = s->client.get();
+        stopsignal::watch(c, [c] { c->interrupt(); });
+        s->watchingStops = true;
+        if (stopsignal::caught())
+            c->interrupt();   // it came while the port was opening
+    }
     *exitCode = kDone;
     return s;
 }

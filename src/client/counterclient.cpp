@@ -64,6 +64,10 @@ bool CounterClient::send(const QByteArray &frame)
             onLost(QStringLiteral("the port is closed"));
         return false;
     }
+    // Whatever waits in the port now came before this command and answers
+    // none of it: a late reply to an earlier one, or noise.
+    m_line->setInBufferCount(0);
+    m_decoder = ReplyDecoder();
     if (m_firstSentNs < 0)
         m_firstSentNs = elapsedNs();
     m_line->setOutput(QString::fromLatin1(frame));
@@ -82,12 +86,27 @@ void CounterClient::onReceive()
         m_tap(chunk.toLatin1());
     if (!m_address.isEmpty() && m_into) {
         for (const QChar ch : chunk) {
-            if (const auto update = m_decoder.feed(ch, m_address)) {
-                m_into->insert(char(update->index.unicode()), update->value);
-                m_replied = true;
+            const auto update = m_decoder.feed(ch, m_address);
+            if (!update)
+                continue;
+            m_replied = true;
+            const char index = char(update->index.unicode());
+            if (isWellFormedField(update->value)) {
+                m_into->values.insert(index, update->value);
+                m_into->garbled.removeAll(index);
+            } else if (!m_into->values.contains(index) && !m_into->garbled.contains(index)) {
+                // A damaged reply is no value: it stays missing and is asked for again.
+                m_into->garbled.append(index);
             }
         }
     }
+    if (m_waiting)
+        m_waiting->quit();
+}
+
+void CounterClient::interrupt()
+{
+    m_interrupted = true;
     if (m_waiting)
         m_waiting->quit();
 }
@@ -98,6 +117,7 @@ void CounterClient::onLost(const QString &reason)
         return;
     m_lost = true;
     m_lostReason = reason;
+    m_lostFault = m_line ? m_line->fault() : SerialFault::Lost;
     if (m_waiting)
         m_waiting->quit();
 }
@@ -124,8 +144,10 @@ ReadResult CounterClient::read(int device, const ReadOptions &options)
     SendReadAll(frame);
 
     m_address = deviceAddress(frame.deviceText());
-    m_into = &result.values;
+    m_into = &result;
     for (int attempt = 0; attempt <= options.retries && !result.complete(); ++attempt) {
+        if (m_interrupted)
+            break;
         if (attempt > 0)
             say(QStringLiteral("device %1: %2 of 8 values, asking again").arg(device).arg(result.values.size()));
         if (!send(frame.frame.toLatin1())) {
@@ -136,7 +158,7 @@ ReadResult CounterClient::read(int device, const ReadOptions &options)
         m_replied = false;
         const qint64 start = elapsedNs();
         for (;;) {
-            if (result.complete() || m_lost)
+            if (result.complete() || m_lost || m_interrupted)
                 break;
             qint64 until = start + qint64(options.timeoutMs) * 1000000;
             if (m_replied)
@@ -151,6 +173,7 @@ ReadResult CounterClient::read(int device, const ReadOptions &options)
             break;
         }
     }
+    result.interrupted = m_interrupted && !result.lost;
     m_address.clear();
     m_into = nullptr;
     return result;
@@ -165,28 +188,38 @@ WriteReport CounterClient::write(int device, QVector<WriteStep> steps, const Rea
     });
     report.steps = steps;
     for (const WriteStep &step : steps) {
+        if (m_interrupted) {
+            report.interrupted = true;
+            return report;
+        }
         FrameBuffer frame(device);
         SendWrite(frame, QLatin1Char(step.index), step.field);
         if (!send(frame.frame.toLatin1())) {
             report.lost = true;
             return report;
         }
-        ++report.written;
-        say(QStringLiteral("device %1: %2 of %3 written").arg(device).arg(report.written).arg(steps.size()));
+        ++report.sent;
+        say(QStringLiteral("device %1: %2 of %3 sent").arg(device).arg(report.sent).arg(steps.size()));
         // The counter stores the value meanwhile; nothing may be sent before the pause is over.
         const qint64 until = elapsedNs() + qint64(kWritePauseMs) * 1000000;
-        while (!m_lost && elapsedNs() < until)
+        while (!m_lost && !m_interrupted && elapsedNs() < until)
             waitEvents((until - elapsedNs() + 999999) / 1000000);
         if (m_lost) {
             report.lost = true;
             return report;
         }
     }
+    if (m_interrupted) {
+        report.interrupted = true;
+        return report;
+    }
     report.readBack = read(device, verify);
     if (report.readBack.lost) {
         report.lost = true;
         return report;
     }
+    // An interrupted read-back still verifies what it brought.
+    report.interrupted = report.readBack.interrupted;
     for (const WriteStep &step : steps) {
         const auto it = report.readBack.values.constFind(step.index);
         if (it == report.readBack.values.cend())

@@ -4,6 +4,7 @@
 // writes followed by a read-back. The line is half duplex: a command goes out
 // only after the previous answer is complete or its time-out has passed.
 #include "decoder.h"
+#include "serialcontrol.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -19,8 +20,6 @@ class QEventLoop;
 
 namespace kestran {
 
-class SerialControl;
-
 struct ReadOptions {
     int timeoutMs = 1000;   // per attempt, from the command to the last reply
     int retries = 2;        // further attempts while values are missing
@@ -31,9 +30,13 @@ struct ReadOptions {
 
 struct ReadResult {
     int device = 0;
-    QMap<char, QString> values;   // index character -> value field as received
+    // Index character -> value field as received: only fields with the value
+    // shape (a sign and seven digits) count; anything else is missing.
+    QMap<char, QString> values;
+    QVector<char> garbled;        // missing, but a field without the value shape came for it
     int attempts = 0;
     bool lost = false;            // the line went away
+    bool interrupted = false;     // stopped by interrupt(); nothing more was sent
 
     bool complete() const { return values.size() == 8; }
     QVector<char> missing() const;
@@ -53,11 +56,12 @@ struct Mismatch {
 struct WriteReport {
     int device = 0;
     QVector<WriteStep> steps;       // in the order they go out
-    int written = 0;                // steps handed to the line
+    int sent = 0;                   // steps handed to the line, in order
     bool lost = false;              // the line went away; nothing was sent after
-    ReadResult readBack;            // empty when lost
-    QVector<Mismatch> mismatches;   // written values that read back otherwise
-    QVector<char> unverified;       // written values that did not come back at all
+    bool interrupted = false;       // stopped by interrupt(); nothing was sent after
+    ReadResult readBack;            // empty when lost or interrupted before it
+    QVector<Mismatch> mismatches;   // sent values that read back otherwise
+    QVector<char> unverified;       // sent values that did not come back
 };
 
 class CounterClient : public QObject {
@@ -72,7 +76,7 @@ public:
 
     ReadResult read(int device, const ReadOptions &options = {});
     // Writes the steps in the Setup order, each followed by the pause, then
-    // reads the device back and compares every written value.
+    // reads the device back and compares every sent value.
     WriteReport write(int device, QVector<WriteStep> steps, const ReadOptions &verify = {});
 
     // Runs the event loop for up to `ms` (all of it when ms < 0), returning
@@ -82,11 +86,18 @@ public:
 
     // Every chunk received, as it arrives (for the line monitor).
     void setReceiveTap(std::function<void(const QByteArray &)> tap) { m_tap = std::move(tap); }
-    // Progress messages ("device 3: 2 of 7 written").
+    // Progress messages ("device 3: 2 of 7 sent").
     void setProgress(std::function<void(const QString &)> progress) { m_progress = std::move(progress); }
 
     bool lineLost() const { return m_lost; }
     QString lostReason() const { return m_lostReason; }
+    // What the line said about its loss (Busy: a gateway whose port another client holds).
+    SerialFault lostFault() const { return m_lostFault; }
+
+    // Stops what is going on: the frame being sent is finished, nothing more
+    // is sent, and a wait in progress ends at once. For Ctrl-C.
+    void interrupt();
+    bool interrupted() const { return m_interrupted; }
 
     // Nanoseconds since this client was made, and when the first byte was sent (-1: none yet).
     qint64 elapsedNs() const { return m_clock.nsecsElapsed(); }
@@ -105,11 +116,15 @@ private:
     qint64 m_firstSentNs = -1;
     bool m_lost = false;
     QString m_lostReason;
+    SerialFault m_lostFault = SerialFault::None;
+    bool m_interrupted = false;
 
     // The read in progress.
     ReplyDecoder m_decoder;
     QString m_address;                 // "" when no read is waiting
-    QMap<char, QString> *m_into = nullptr;
+    ReadResult *m_into = nullptr;
+    QMap<char, QString> m_attempt;     // what this attempt has received, by index
+    QVector<char> m_conflicting;       // indices this attempt received with two values
     bool m_replied = false;            // a reply came in this attempt
     qint64 m_lastByteNs = 0;
 

@@ -40,6 +40,9 @@ OpenedLine openLine(const QString &portText, PortTable *table)
         line.problem = describeOpenFailure(*comm, portText.trimmed(), path, Audience::CommandLine).text(QStringLiteral(" "));
         return line;
     }
+    // Bytes that waited in the port before it was opened (late replies to a
+    // program that ran before) answer nothing of ours.
+    comm->setInBufferCount(0);
     line.control = std::move(comm);
     return line;
 }

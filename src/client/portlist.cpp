@@ -15,13 +15,11 @@ QVector<PortRow> listPorts(const PortTable &table)
         row.path = dev->path;
         row.description = dev->description;
         const QFileInfo node(dev->path);
-        QString lockName = dev->path.startsWith(QLatin1String("/dev/")) ? dev->path.mid(5) : node.fileName();
-        lockName.replace(QLatin1Char('/'), QLatin1Char('_'));
         if (!node.exists()) {
             row.status = PortRow::Missing;
         } else if (!node.isReadable() || !node.isWritable()) {
             row.status = PortRow::NoPermission;
-        } else if (const qint64 pid = PortTable::liveLockOwner(table.lockDir(), lockName)) {
+        } else if (const qint64 pid = table.lockOwnerOf(dev->path)) {
             row.status = PortRow::Busy;
             row.holder = pid;
         } else {

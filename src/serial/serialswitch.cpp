@@ -1,4 +1,5 @@
 #include "serialswitch.h"
+#include "mdlcomport.h"
 #include "mscomm.h"
 #include "netcomm.h"
 #include "portname.h"
@@ -24,6 +25,7 @@ SerialSwitch::~SerialSwitch() = default;
 
 void SerialSwitch::setPortTable(PortTable *table)
 {
+    m_table = table;
     m_local->setPortTable(table);
 }
 
@@ -101,7 +103,22 @@ bool SerialSwitch::setPortOpen(bool open)
     }
     if (m_current->PortOpen())
         return true;
-    m_current = parsePortText(devicePath()).isNetwork() ? static_cast<SerialControl *>(m_network) : m_local;
+    QString path = devicePath();
+    if (path.isEmpty()) {
+        // A COM number may stand for a line behind a network port (the demo
+        // line where there are no pseudo-terminals).
+        const PortTable &table = m_table ? *m_table : mdlCOMPort::portTable();
+        const auto device = table.device(CommPort());
+        if (device && parsePortText(device->path).isNetwork())
+            path = device->path;
+    }
+    m_current = parsePortText(path).isNetwork() ? static_cast<SerialControl *>(m_network) : m_local;
+    if (m_current == m_network && path != devicePath()) {
+        m_network->setDevicePath(path);
+        const bool ok = m_network->setPortOpen(true);
+        m_network->setDevicePath(QString());
+        return ok;
+    }
     return m_current->setPortOpen(true);
 }
 

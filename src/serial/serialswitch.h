@@ -50,6 +50,7 @@ private:
     MSComm *m_local;
     NetComm *m_network;
     SerialControl *m_current;
+    PortTable *m_table = nullptr;   // nullptr: the system's
 };
 
 // The serial control for a port text or device path of any kind.

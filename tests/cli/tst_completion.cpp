@@ -212,6 +212,21 @@ private slots:
         gap = missing(named, fishOffers(QStringLiteral("help")));
         QVERIFY2(gap.isEmpty(), qPrintable("fish: " + gap));
     }
+
+    // restore's --only and --skip take NAMES separated by commas: bash offers
+    // the settings for the last one, keeping those before it.
+    void restoreNamesCompleted()
+    {
+        const QStringList line{QStringLiteral("kestran-ctl"), QStringLiteral("restore"), QStringLiteral("plant.json")};
+        QCOMPARE(bashOffers(line + QStringList{QStringLiteral("--only"), QStringLiteral("TARGET,DEB")}),
+                 (Words{QStringLiteral("TARGET,DEBOUNCE0"), QStringLiteral("TARGET,DEBOUNCE1"), QStringLiteral("TARGET,DEBOUNCE2")}));
+        QCOMPARE(bashOffers(line + QStringList{QStringLiteral("--skip"), QStringLiteral("A")}),
+                 (Words{QStringLiteral("ACTUAL"), QStringLiteral("ALARM")}));
+        // The subcommand is still found behind an option and its NAMES.
+        QVERIFY(bashOffers({QStringLiteral("kestran-ctl"), QStringLiteral("--only"), QStringLiteral("TARGET"),
+                            QStringLiteral("restore"), QStringLiteral("--with")})
+                    .contains(QStringLiteral("--with-actual")));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestCompletion)

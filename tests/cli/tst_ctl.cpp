@@ -11,6 +11,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -42,6 +43,8 @@ class TestCtl : public QObject {
 
     std::unique_ptr<PtyCounterLine> line;
     QTemporaryDir dir;
+    QProcess *running = nullptr;   // the program ctl() runs, while it runs
+    QString stdoutFile;            // where ctl() sends its standard output ("": captured)
 
     bool startLine(const LineOptions &options = {})
     {
@@ -61,6 +64,9 @@ class TestCtl : public QObject {
     Run ctl(const QStringList &args, const std::function<void()> &during = {}, const QByteArray &input = {})
     {
         QProcess p;
+        if (!stdoutFile.isEmpty())
+            p.setStandardOutputFile(stdoutFile);
+        running = &p;
         start(p, args);
         p.write(input);
         p.closeWriteChannel();
@@ -73,6 +79,7 @@ class TestCtl : public QObject {
             p.kill();
             p.waitForFinished();
         }
+        running = nullptr;
         r.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
         r.out = p.readAllStandardOutput();
         r.err = p.readAllStandardError();
@@ -98,9 +105,30 @@ class TestCtl : public QObject {
                 l.setValue(device, i, v[i]);
         });
     }
+    // The index characters of the write frames the line received for `device`, in order.
+    QByteArray writtenIndices(int device) const
+    {
+        QByteArray indices;
+        const QByteArray head = "*" + QByteArray::number(device) + "W:";
+        const QByteArray got = line->received();
+        for (qsizetype at = got.indexOf(head); at >= 0; at = got.indexOf(head, at + 1))
+            indices += got.at(at + head.size());
+        return indices;
+    }
+    static QStringList resultsOf(const QByteArray &json)
+    {
+        QStringList r;
+        for (const QJsonValue &row : QJsonDocument::fromJson(json).array())
+            r << row[QLatin1String("result")].toString(row[QLatin1String("action")].toString());
+        return r;
+    }
 
 private slots:
-    void cleanup() { line.reset(); }
+    void cleanup()
+    {
+        line.reset();
+        stdoutFile.clear();
+    }
 
     // Every refused input exits 2, names the problem, and sends nothing.
     void badInputSendsNothing_data()
@@ -251,7 +279,7 @@ private slots:
                      + writeFrame(QLatin1Char('3'), QLatin1Char('6'), "+0000099")
                      + writeFrame(QLatin1Char('3'), QLatin1Char('7'), "+0000007") + readAllFrame(QLatin1Char('3')));
         QVERIFY(r.out.contains("ALARM") && r.out.count(" ok\n") == 3);
-        QVERIFY2(r.err.contains("3 of 3 written"), r.err.constData());
+        QVERIFY2(r.err.contains("3 of 3 sent"), r.err.constData());
         QFile f(trace);
         QVERIFY(f.open(QIODevice::ReadOnly));
         const QByteArray t = f.readAll();
@@ -295,7 +323,7 @@ private slots:
                 line->withLine([](sim::CounterLine &l) { l.setValue(2, 3, "+0000031"); });
         });
         QCOMPARE(r.code, 6);
-        QVERIFY2(r.err.contains("RESET was written as +0000030 but reads back as +0000031"), r.err.constData());
+        QVERIFY2(r.err.contains("RESET was sent as +0000030 but reads back as +0000031"), r.err.constData());
         QVERIFY(r.out.contains("MISMATCH"));
     }
 
@@ -311,8 +339,8 @@ private slots:
                 line->kill();
         });
         QCOMPARE(r.code, 5);
-        QVERIFY2(r.err.contains("after 2 of 4 writes (written: TARGET, ACTUAL)"), r.err.constData());
-        QVERIFY(r.err.contains("not sent: RESET, ALARM"));
+        QVERIFY2(r.err.contains("after sending 2 of 4 values"), r.err.constData());
+        QVERIFY(r.err.contains("sent, not verified: TARGET, ACTUAL; not sent: RESET, ALARM"));
         QFile f(trace);
         QVERIFY(f.open(QIODevice::ReadOnly));
         QCOMPARE(f.readAll().count("  TX  "), 2);
@@ -349,7 +377,7 @@ private slots:
             other[i] = i < 4 ? "-0000777" : "+0000009";
         setValues(6, other);
         line->clearArrivals();
-        r = ctl({"restore", saved, "-d", "6", "--port", port()});
+        r = ctl({"restore", saved, "-d", "6", "--port", port(), "--with-actual"});
         QCOMPARE(r.code, 0);
         QCOMPARE(line->received().count("*6W:"), 7);
         QVERIFY(!line->received().contains("*6W:2"));
@@ -362,11 +390,269 @@ private slots:
         QCOMPARE(r.code, 0);
         QCOMPARE(line->received(), readAllFrame(QLatin1Char('6')));
         QVERIFY(r.out.contains("from saved device 1") && r.out.contains("would write"));
-        r = ctl({"restore", saved, "--from", "1", "-d", "6", "--port", port(), "-q"});
+        r = ctl({"restore", saved, "--from", "1", "-d", "6", "--port", port(), "-q", "--with-actual"});
         QCOMPARE(r.code, 0);
         for (int i : {0, 1, 3, 4, 5, 6, 7})
             QCOMPARE(line->value(6, i), line->value(1, i));
         QVERIFY(r.err.isEmpty());
+    }
+
+    // Replies that come late to one command (a slow counter) wait in the port;
+    // the next command, read or restore, must not take them for its answer.
+    void lateRepliesAreNoAnswer_data()
+    {
+        QTest::addColumn<bool>("restore");
+        QTest::newRow("read") << false;
+        QTest::newRow("restore") << true;
+    }
+    void lateRepliesAreNoAnswer()
+    {
+        QFETCH(bool, restore);
+        LineOptions o;
+        o.devices = {2};
+        o.replyDelayMs = 300;
+        QVERIFY(startLine(o));
+        writeFile(QStringLiteral("late.json"),
+                  R"({"format":"kestran-backup","version":1,"devices":[{"device":2,"values":{"TARGET":"+0003000"}}]})");
+        QCOMPARE(ctl({"read", "--port", port(), "-d", "2", "--timeout", "50", "--retries", "0"}).code, 4);
+        QVERIFY(line->waitForIdle(5000));   // the late replies now wait in the port
+        line->withLine([](sim::CounterLine &l) { l.setValue(2, 0, "+0000999"); });
+        if (restore) {
+            const Run r = ctl({"restore", file("late.json"), "--port", port(), "--timeout", "3000", "-q"});
+            QVERIFY2(r.code == 0, r.err.constData());
+            QCOMPARE(line->value(2, 0), QByteArray("+0003000"));
+        } else {
+            const Run r = ctl({"read", "--port", port(), "-d", "2", "--json", "--timeout", "3000"});
+            QCOMPARE(r.code, 0);
+            QCOMPARE(QJsonDocument::fromJson(r.out)["values"][0]["field"].toString(), QStringLiteral("+0000999"));
+        }
+    }
+
+    // Replies damaged on the line are no values: asked for again, and named
+    // when they never come whole; what is printed or saved is the counter's own.
+    void damagedRepliesAskedAgain_data()
+    {
+        QTest::addColumn<double>("corrupt");
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("code");
+        QTest::newRow("read") << 0.3 << QStringList{"read", "-d", "3", "--json"} << 0;
+        QTest::newRow("write") << 0.3 << QStringList{"write", "-d", "3", "TARGET=7", "RESET=8", "DEBOUNCE0=9", "ALARM=5"} << 0;
+        QTest::newRow("backup") << 0.3 << QStringList{"backup", "--all", "-o", file("damaged.json")} << 0;
+        QTest::newRow("never whole") << 1.0 << QStringList{"read", "-d", "3", "--json", "--retries", "1"} << 4;
+    }
+    void damagedRepliesAskedAgain()
+    {
+        QFETCH(double, corrupt);
+        QFETCH(QStringList, args);
+        QFETCH(int, code);
+        LineOptions o;
+        o.corrupt = corrupt;
+        o.seed = 5;
+        QVERIFY(startLine(o));
+        const Run r = ctl(args + QStringList{"--port", port(), "--timeout", "150"}
+                          + (code ? QStringList{} : QStringList{"--retries", "20"}));
+        QVERIFY2(r.code == code, r.err.constData());
+        if (args.first() == QLatin1String("backup")) {
+            QFile f(file("damaged.json"));
+            QVERIFY(f.open(QIODevice::ReadOnly));
+            Backup b;
+            QString why;
+            QVERIFY2(parseBackup(f.readAll(), &b, &why), qPrintable(why));
+            QCOMPARE(b.devices.size(), 8);
+            for (const SavedDevice &d : b.devices)
+                for (auto it = d.values.cbegin(); it != d.values.cend(); ++it)
+                    QCOMPARE(it.value().toLatin1(), line->value(d.device, it.key() - '0'));
+        }
+        if (args.first() == QLatin1String("read")) {
+            const QJsonObject doc = QJsonDocument::fromJson(r.out).object();
+            for (const QJsonValue &v : doc["values"].toArray())
+                QCOMPARE(v["field"].toString().toLatin1(), line->value(3, v["index"].toInt()));
+            QCOMPARE(doc["complete"].toBool(), code == 0);
+            if (code)
+                QVERIFY2(r.err.contains("missing"), r.err.constData());
+        }
+    }
+
+    // Standard output that cannot be written is an error, never exit 0.
+    void outputCannotBeWritten_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::newRow("read --json") << QStringList{"read", "-d", "1", "--json"};
+        QTest::newRow("backup -o -") << QStringList{"backup", "-d", "1", "-o", "-"};
+        QTest::newRow("write") << QStringList{"write", "-d", "1", "TARGET=5"};
+        QTest::newRow("backup -o /dev/stdout") << QStringList{"backup", "-d", "1", "-o", "/dev/stdout"};
+    }
+    void outputCannotBeWritten()
+    {
+        QFETCH(QStringList, args);
+        QVERIFY(startLine());
+        stdoutFile = QStringLiteral("/dev/full");
+        const Run r = ctl(args + QStringList{"--port", port()});
+        QCOMPARE(r.code, 7);
+        // Through standard output, or through the device that is standard output.
+        QVERIFY2(r.err.contains("cannot write to standard output: No space left on device")
+                     || r.err.contains("writing /dev/stdout failed: No space left on device"), r.err.constData());
+    }
+
+    // With --json standard output carries the document whatever the outcome:
+    // what was sent, what was verified, what was not.
+    void jsonOnEveryOutcome_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("killAfterWrites");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QStringList>("results");
+        const QStringList three{"not verified", "not sent", "not sent"};
+        QTest::newRow("write, line lost") << QStringList{"write", "-d", "1", "TARGET=1", "RESET=3", "ALARM=4"} << 1 << 5 << three;
+        QTest::newRow("write, no port") << QStringList{"write", "-d", "1", "TARGET=1", "RESET=3", "ALARM=4"} << -1 << 3
+                                        << three.mid(1) + three.mid(1, 1);
+        QTest::newRow("restore, line lost") << QStringList{"restore", file("json.json"), "--with-actual"} << 1 << 5
+                                            << QStringList{"not verified", "not sent", "read-only", "not in file", "not in file",
+                                                           "not in file", "not in file", "not in file", "not read", "not read", "not read", "not read", "not read",
+                                                           "not read", "not read", "not read"};
+    }
+    void jsonOnEveryOutcome()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, killAfterWrites);
+        QFETCH(int, code);
+        QFETCH(QStringList, results);
+        LineOptions o;
+        o.devices = {1, 2};
+        QVERIFY(startLine(o));
+        writeFile(QStringLiteral("json.json"), R"({"format":"kestran-backup","version":1,"devices":[)"
+                  R"({"device":1,"values":{"TARGET":"+0000001","ACTUAL":"+0000002","DIFFERENCE":"+0000000"}},)"
+                  R"({"device":2,"values":{"TARGET":"+0000001"}}]})");
+        const QString where = killAfterWrites < 0 ? QStringLiteral("/dev/kestran-no-such-port") : port();
+        const Run r = ctl(QStringList{"--port", where, "--json", "-q"} + args, [&] {
+            if (line->isRunning() && line->received().count("W:") == killAfterWrites)
+                line->kill();
+        });
+        QCOMPARE(r.code, code);
+        QCOMPARE(resultsOf(r.out), results);
+    }
+
+    // While another client holds a gateway's port, the gateway answers with a
+    // refusal and passes nothing on: busy, exit 3, nothing written.
+    void busyGateway_data()
+    {
+        QTest::addColumn<bool>("rfc2217");
+        QTest::addColumn<QStringList>("args");
+        QTest::newRow("tcp, write") << false << QStringList{"write", "-d", "4", "TARGET=1", "RESET=2"};
+        QTest::newRow("tcp, read") << false << QStringList{"read", "-d", "4"};
+        QTest::newRow("rfc2217, write") << true << QStringList{"write", "-d", "4", "TARGET=1", "RESET=2"};
+    }
+    void busyGateway()
+    {
+        QFETCH(bool, rfc2217);
+        QFETCH(QStringList, args);
+        if (test::Ser2netProcess::program().isEmpty())
+            QSKIP("ser2net is not installed");
+        QVERIFY(startLine());
+        test::Ser2netProcess gateway;
+        QVERIFY(gateway.start(port(), rfc2217));
+        QTcpSocket holder;
+        const QUrl url(gateway.url());
+        holder.connectToHost(url.host(), quint16(url.port()));
+        QVERIFY(holder.waitForConnected(5000));
+        QTest::qWait(200);   // the gateway has opened the line for it
+        const Run r = ctl(args + QStringList{"--port", gateway.url()});
+        QCOMPARE(r.code, 3);
+        QVERIFY2(r.err.contains("the gateway's port is in use"), r.err.constData());
+        QCOMPARE(line->received(), QByteArray());
+        QVERIFY(!r.out.contains(" ok"));
+    }
+
+    // A port held through a link is busy when opened by its own path, and the
+    // other way round.
+    void lockFollowsTheDevice_data()
+    {
+        QTest::addColumn<bool>("holderUsesLink");
+        QTest::newRow("held by link") << true;
+        QTest::newRow("held by path") << false;
+    }
+    void lockFollowsTheDevice()
+    {
+        QFETCH(bool, holderUsesLink);
+        QVERIFY(startLine());
+        const QString link = file(QStringLiteral("by-id-link-%1").arg(holderUsesLink));
+        QFile::remove(link);
+        QVERIFY(QFile::link(port(), link));
+        QProcess holder;
+        start(holder, {"monitor", "--port", holderUsesLink ? link : port()});
+        QByteArray said;
+        QVERIFY(waitUntil([&] { return (said += holder.readAllStandardError()).contains("listening"); }, 10000));
+        const Run r = ctl({"read", "-d", "1", "--port", holderUsesLink ? port() : link});
+        ::kill(pid_t(holder.processId()), SIGINT);
+        QVERIFY(holder.waitForFinished(10000));
+        QCOMPARE(r.code, 3);
+        QVERIFY2(r.err.contains("busy") || r.err.contains("in use"), r.err.constData());
+        QCOMPARE(line->received(), QByteArray());
+    }
+
+    // Ctrl-C during a write: the frame in flight is finished, nothing more is
+    // sent, and what was sent and verified is said, also with -q.
+    void interruptStopsBetweenFrames_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QByteArray>("before");   // what the line receives before the writes
+        QTest::newRow("write") << QStringList{"write", "-d", "1", "TARGET=1", "ACTUAL=2", "RESET=3", "ALARM=4"} << QByteArray();
+        QTest::newRow("restore") << QStringList{"restore", file("interrupt.json"), "--with-actual"} << readAllFrame(QLatin1Char('1'));
+    }
+    void interruptStopsBetweenFrames()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QByteArray, before);
+        QVERIFY(startLine());
+        writeFile(QStringLiteral("interrupt.json"), R"({"format":"kestran-backup","version":1,"devices":[{"device":1,"values":)"
+                  R"({"TARGET":"+0000001","ACTUAL":"+0000002","RESET":"+0000003","ALARM":"+0000004"}}]})");
+        bool sent = false;
+        const Run r = ctl(args + QStringList{"--port", port(), "-q"}, [&] {
+            if (!sent && running && line->received().count("W:") == 2) {
+                sent = true;
+                ::kill(pid_t(running->processId()), SIGINT);
+            }
+        });
+        QCOMPARE(r.code, 130);
+        QVERIFY2(r.err.contains("interrupted after sending 2 of 4 values: sent, not verified: TARGET, ACTUAL; "
+                                "not sent: RESET, ALARM"), r.err.constData());
+        QVERIFY(r.out.contains("not sent"));
+        QCOMPARE(line->received(), before + writeFrame(QLatin1Char('1'), QLatin1Char('0'), "+0000001")
+                                       + writeFrame(QLatin1Char('1'), QLatin1Char('1'), "+0000002"));
+    }
+
+    // restore leaves ACTUAL, the live count, alone unless asked; --only and
+    // --skip choose by name; --dry-run says what is left out and why.
+    void restoreChoosesValues_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QByteArray>("written");
+        QTest::newRow("default") << QStringList{} << QByteArray("034567");
+        QTest::newRow("--with-actual") << QStringList{"--with-actual"} << QByteArray("0134567");
+        QTest::newRow("--only") << QStringList{"--only", "TARGET,actual"} << QByteArray("01");
+        QTest::newRow("--skip twice") << QStringList{"--skip", "RESET", "--skip", "alarm,DEBOUNCE(1)"} << QByteArray("046");
+        QTest::newRow("--dry-run") << QStringList{"--dry-run"} << QByteArray();
+    }
+    void restoreChoosesValues()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QByteArray, written);
+        LineOptions o;
+        o.devices = {6};
+        QVERIFY(startLine(o));
+        const QString saved = file("choose.json");
+        QCOMPARE(ctl({"backup", "--port", port(), "-d", "6", "-o", saved}).code, 0);
+        QVector<QByteArray> other = values(6);
+        for (int i : {0, 1, 3, 4, 5, 6, 7})
+            other[i] = i < 4 ? "-0000777" : "+0000009";
+        setValues(6, other);
+        line->clearArrivals();
+        const Run r = ctl(QStringList{"restore", saved, "--port", port()} + args);
+        QVERIFY2(r.code == 0, r.err.constData());
+        QCOMPARE(writtenIndices(6), written);
+        if (args.isEmpty() || args.first() == QLatin1String("--dry-run"))
+            QVERIFY2(r.out.contains("ACTUAL      -0000777  +0002806  left out (a count, not a setting; --with-actual restores it)"),
+                     r.out.constData());
     }
 
     // backup of a device that does not answer writes no file and exits 4.
@@ -390,6 +676,15 @@ private slots:
         QCOMPARE(r.code, 0);
         QCOMPARE(r.out, QByteArray("device 1  answers (8 of 8 values)\ndevice 4  answers (8 of 8 values)\n"));
         QCOMPARE(line->received().count("R:?=?"), 8);
+        // A line lost midway: the devices found so far still go out as CSV.
+        line.reset();
+        QVERIFY(startLine(o));
+        r = ctl({"scan", "--port", port(), "--timeout", "100", "--csv"}, [&] {
+            if (line->isRunning() && line->received().count("R:?=?") == 3)
+                line->kill();
+        });
+        QCOMPARE(r.code, 5);
+        QCOMPARE(r.out, QByteArray("device,values\r\n1,8\r\n"));
         o.devices = {};
         line.reset();
         LineOptions none;
@@ -483,6 +778,34 @@ private slots:
         QVERIFY(p.readAllStandardError().contains("cannot write the trace file"));
     }
 
+    // A trace is refused too when it is the file behind standard output or
+    // input, or a link to a file the command uses: the file is known by its
+    // identity, not by its name. Nothing is sent, nothing is written.
+    void traceBehindStandardStreams()
+    {
+        QVERIFY(startLine());
+        for (const char *output : {"-", "/dev/stdout"}) {
+            const QString shared = file("shared-out.txt");
+            stdoutFile = shared;
+            const Run r = ctl({"backup", "-d", "1", "-o", output, "--trace", shared, "--port", port()});
+            stdoutFile.clear();
+            QCOMPARE(r.code, 2);
+            QVERIFY2(r.err.contains("is the output file"), r.err.constData());
+            QCOMPARE(QFileInfo(shared).size(), 0);
+        }
+        writeFile(QStringLiteral("in.json"), R"({"format":"kestran-backup","version":1,"devices":[{"device":1,"values":{"ALARM":"+0000002"}}]})");
+        QVERIFY(QFile::link(file("in.json"), file("in-link.json")));
+        QProcess p;
+        p.setStandardInputFile(file("in.json"));
+        start(p, {"restore", "-", "--dry-run", "--trace", file("in-link.json"), "--port", port()});
+        QVERIFY(p.waitForFinished(10000));
+        QCOMPARE(p.exitCode(), 2);
+        QVERIFY(p.readAllStandardError().contains("is the backup file"));
+        QTest::qWait(20);
+        QCOMPARE(line->received(), QByteArray());
+        QVERIFY(QFileInfo(file("in.json")).size() > 0);
+    }
+
     // Tables as CSV (RFC 4180: CR LF after every record), a backup through
     // /dev/stdout, and restore reading it from standard input ("-").
     void csvAndStandardStreams()
@@ -508,9 +831,13 @@ private slots:
         line->clearArrivals();
         r = ctl({"restore", "-", "--dry-run", "--csv", "--port", port()}, {}, saved.out);
         QVERIFY2(r.code == 0, r.err.constData());
-        QVERIFY2(r.out.startsWith("device,from,name,now,file,action\r\n"), r.out.constData());
-        QVERIFY2(r.out.contains("\r\n4,4,ALARM,+0000009,+0000005,would write\r\n"), r.out.constData());
+        QVERIFY2(r.out.startsWith("device,from,name,now,file,action,why\r\n"), r.out.constData());
+        QVERIFY2(r.out.contains("\r\n4,4,ALARM,+0000009,+0000005,would write,\r\n"), r.out.constData());
         QCOMPARE(r.out.count('\n'), r.out.count("\r\n"));
+        // A value left out says why in a column of its own.
+        r = ctl({"restore", "-", "--dry-run", "--csv", "--skip", "alarm", "--port", port()}, {}, saved.out);
+        QVERIFY2(r.code == 0, r.err.constData());
+        QVERIFY2(r.out.contains("\r\n4,4,ALARM,+0000009,+0000005,left out,--skip\r\n"), r.out.constData());
         QVERIFY(!line->received().contains("W:"));
     }
 

@@ -121,7 +121,7 @@ private slots:
         QStringList said;
         client.setProgress([&](const QString &t) { said << t; });
         const WriteReport w = client.write(2, {{'7', "+0000005"}, {'0', "-0000042"}, {'4', "+0000009"}});
-        QCOMPARE(w.written, 3);
+        QCOMPARE(w.sent, 3);
         QVERIFY(w.mismatches.isEmpty() && w.unverified.isEmpty() && !w.lost);
         const QByteArray expected = writeFrame(QLatin1Char('2'), QLatin1Char('0'), "-0000042")
             + writeFrame(QLatin1Char('2'), QLatin1Char('4'), "+0000009")
@@ -131,7 +131,7 @@ private slots:
         for (int frame = 1; frame <= 3; ++frame)
             QVERIFY2(a[frame * 15].ns - a[(frame - 1) * 15].ns >= 240000000, "a write came before the pause was over");
         QCOMPARE(line->value(2, 0), QByteArray("-0000042"));
-        QCOMPARE(said.last(), QStringLiteral("device 2: 3 of 3 written"));
+        QCOMPARE(said.last(), QStringLiteral("device 2: 3 of 3 sent"));
     }
 
     // The counter keeps another value than the one written: the read-back says so.
@@ -170,7 +170,7 @@ private slots:
         cut.start(1);
         const WriteReport w = client.write(0, {{'0', "+0000001"}, {'1', "+0000002"}, {'3', "+0000003"}, {'7', "+0000004"}});
         QVERIFY(w.lost && client.lineLost());
-        QCOMPARE(w.written, 2);
+        QCOMPARE(w.sent, 2);
         trace.flush();
         QFile f(dir.filePath(QStringLiteral("t.txt")));
         QVERIFY(f.open(QIODevice::ReadOnly));

@@ -2,6 +2,7 @@
 // Port discovery: which COM numbers exist and which device each one is.
 #include "portdevice.h"
 
+#include <QPair>
 #include <QString>
 #include <QVector>
 #include <optional>
@@ -23,6 +24,11 @@ public:
     void rescan();
     // Appends a device after the real ones (the simulated line of --demo).
     void appendExtra(const PortDevice &device);
+    // Gives a device a COM number and returns it: the next after the real
+    // ones, or, where every number already has its device name (Windows: COM1
+    // to COM255), the first of those that no device answers. 0 when none is
+    // free. The path may be a network port text ("tcp://127.0.0.1:5000").
+    int attachExtra(const PortDevice &device);
 
     int count() const { return int(m_devices.size() + m_extras.size()); }
     // COM number 1.. -> device, or nullopt.
@@ -35,6 +41,17 @@ public:
 
     QString lockDir() const { return m_lockDir; }
 
+    // The name of a device's lock file, the same for every path that leads to
+    // it: symbolic links resolved (/dev/serial/by-id/...), then the path below
+    // the device folder with "/" as "_" ("/dev/pts/3" -> "pts_3"), as the
+    // serial port library names the lock it takes. A path that does not exist
+    // is named as given.
+    QString lockNameOf(const QString &devicePath) const;
+    // The pid of the live process holding the lock of that device, or 0. A
+    // lock another program took under the name of a link it was given counts
+    // too, when `devicePath` is that link.
+    qint64 lockOwnerOf(const QString &devicePath) const;
+
     // The pid of the live process holding lockDir/LCK..<name>, or 0 when the
     // lock is absent or stale. `name` is the device name without "/dev/".
     static qint64 liveLockOwner(const QString &lockDir, const QString &name);
@@ -43,6 +60,7 @@ private:
     QString m_sysRoot, m_devDir, m_lockDir;
     QVector<PortDevice> m_devices;   // found in sysfs
     QVector<PortDevice> m_extras;    // appended by appendExtra, kept across rescan()
+    QVector<QPair<int, PortDevice>> m_placed;   // attachExtra's devices on a number of the system's
 };
 
 namespace mdlCOMPort {

@@ -4,8 +4,9 @@
 #include "serialplatform.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QMetaObject>
-#include <QSerialPort>
+#include "localport.h"
 #include <QTimer>
 
 #include <cerrno>
@@ -63,24 +64,24 @@ bool parseSettings(const QString &text, LineSettings *out)
     return true;
 }
 
-QSerialPort::Parity qtParity(char p)
+LocalPort::Parity qtParity(char p)
 {
     switch (p) {
-    case 'E': return QSerialPort::EvenParity;
-    case 'O': return QSerialPort::OddParity;
-    case 'M': return QSerialPort::MarkParity;
-    case 'S': return QSerialPort::SpaceParity;
-    default:  return QSerialPort::NoParity;
+    case 'E': return LocalPort::EvenParity;
+    case 'O': return LocalPort::OddParity;
+    case 'M': return LocalPort::MarkParity;
+    case 'S': return LocalPort::SpaceParity;
+    default:  return LocalPort::NoParity;
     }
 }
 
-QSerialPort::StopBits qtStopBits(const QString &s)
+LocalPort::StopBits qtStopBits(const QString &s)
 {
     if (s == QLatin1String("2"))
-        return QSerialPort::TwoStop;
+        return LocalPort::TwoStop;
     if (s == QLatin1String("1.5"))
-        return QSerialPort::OneAndHalfStop;
-    return QSerialPort::OneStop;
+        return LocalPort::OneAndHalfStop;
+    return LocalPort::OneStop;
 }
 
 QString sysText(int err)
@@ -88,18 +89,11 @@ QString sysText(int err)
     return QString::fromLocal8Bit(std::strerror(err));
 }
 
-// The name a device's lock file carries: "/dev/pts/3" -> "pts_3".
-QString lockNameOf(const QString &path)
-{
-    QString name = path.startsWith(QLatin1String("/dev/")) ? path.mid(5) : path.mid(1);
-    return name.replace(QLatin1Char('/'), QLatin1Char('_'));
-}
-
 } // namespace
 
 struct MSComm::Private {
     MSComm *q = nullptr;
-    QSerialPort *port = nullptr;
+    LocalPort *port = nullptr;
     PortTable *table = nullptr;      // nullptr: the system's
 
     short commPort = 1;
@@ -120,8 +114,8 @@ struct MSComm::Private {
     // Bumped whenever the port opens or closes or the receive queue is
     // emptied: events posted under an older value are dropped.
     quint64 generation = 0;
-    bool opening = false;            // inside QSerialPort::open
-    bool closing = false;            // inside QSerialPort::close
+    bool opening = false;            // inside LocalPort::open
+    bool closing = false;            // inside LocalPort::close
     bool inCall = false;             // inside one of our own setter calls on the open port
     bool lost = false;               // the connection was lost; reported once
 
@@ -144,10 +138,10 @@ struct MSComm::Private {
     {
         inCall = true;
         bool ok = port->setBaudRate(s.baud);
-        ok = port->setDataBits(QSerialPort::DataBits(s.dataBits)) && ok;
+        ok = port->setDataBits(LocalPort::DataBits(s.dataBits)) && ok;
         ok = port->setParity(qtParity(s.parity)) && ok;
         ok = port->setStopBits(qtStopBits(s.stopBits)) && ok;
-        ok = port->setFlowControl(QSerialPort::NoFlowControl) && ok;
+        ok = port->setFlowControl(LocalPort::NoFlowControl) && ok;
         inCall = false;
         return ok;
     }
@@ -204,9 +198,9 @@ struct MSComm::Private {
             postSendEvent();
     }
 
-    void onError(QSerialPort::SerialPortError error)
+    void onError(LocalPort::SerialPortError error)
     {
-        if (error == QSerialPort::NoError || opening || closing || inCall || lost || !port->isOpen())
+        if (error == LocalPort::NoError || opening || closing || inCall || lost || !port->isOpen())
             return;
         // Raised from the event loop, outside any call of ours: the line is
         // gone. Qt would go on raising the same read error without end, so the
@@ -216,7 +210,7 @@ struct MSComm::Private {
         QString reason = port->errorString();
         if (serialplatform::deviceGone(q->m_openedPath)) {
             reason = QStringLiteral("the device was removed (%1)").arg(sysText(ENOENT));
-        } else if (error == QSerialPort::ReadError && (reason == sysText(ENOTTY) || reason.isEmpty())) {
+        } else if (error == LocalPort::ReadError && (reason == sysText(ENOTTY) || reason.isEmpty())) {
             // A hung-up line reads as end of file; errno still holds whatever
             // an earlier call left there.
             reason = QStringLiteral("the line was hung up (end of file)");
@@ -233,7 +227,7 @@ struct MSComm::Private {
 
     void classifyOpenFailure(const QString &path)
     {
-        const qint64 owner = PortTable::liveLockOwner(portTable().lockDir(), lockNameOf(path));
+        const qint64 owner = portTable().lockOwnerOf(path);
         QString why;
         const SerialFault f = serialplatform::classifyOpenFailure(path, port->error(), port->errorString(), owner, &why);
         setFault(f, QStringLiteral("%1: %2").arg(path, why));
@@ -244,11 +238,11 @@ MSComm::MSComm(QObject *parent)
     : SerialControl(parent), d(new Private)
 {
     d->q = this;
-    d->port = new QSerialPort(this);
-    connect(d->port, &QSerialPort::readyRead, this, [this] { d->onReadyRead(); });
-    connect(d->port, &QSerialPort::bytesWritten, this, [this] { d->onBytesWritten(); });
-    connect(d->port, &QSerialPort::errorOccurred, this,
-            [this](QSerialPort::SerialPortError e) { d->onError(e); });
+    d->port = new LocalPort(this);
+    connect(d->port, &LocalPort::readyRead, this, [this] { d->onReadyRead(); });
+    connect(d->port, &LocalPort::bytesWritten, this, [this] { d->onBytesWritten(); });
+    connect(d->port, &LocalPort::errorOccurred, this,
+            [this](LocalPort::SerialPortError e) { d->onError(e); });
 }
 
 MSComm::~MSComm()
@@ -318,7 +312,7 @@ void MSComm::setInBufferCount(short n)
     d->clearQueue();
     if (d->port->isOpen()) {
         d->inCall = true;
-        d->port->clear(QSerialPort::Input);
+        d->port->clear(LocalPort::Input);
         d->inCall = false;
     }
 }
@@ -357,7 +351,7 @@ void MSComm::setDTREnable(bool on)
 
 bool MSComm::setPortOpen(bool open)
 {
-    QSerialPort *port = d->port;
+    LocalPort *port = d->port;
     if (!open) {
         if (port->isOpen()) {
             d->closing = true;
@@ -388,15 +382,19 @@ bool MSComm::setPortOpen(bool open)
     m_openedPath = path;
 
     // Honour the lock files other programs leave (Qt would take over a lock
-    // that is not in its own format even while its owner runs).
-    const qint64 owner = PortTable::liveLockOwner(d->portTable().lockDir(), lockNameOf(path));
+    // that is not in its own format even while its owner runs). Locks go by
+    // the device itself, whatever link leads to it.
+    const qint64 owner = d->portTable().lockOwnerOf(path);
     if (owner > 0 && owner != QCoreApplication::applicationPid()) {
         d->setFault(SerialFault::Busy, QStringLiteral("%1: %2 (locked by process %3)")
                                                .arg(path, sysText(EBUSY)).arg(owner));
         return false;
     }
 
-    port->setPortName(path);
+    // Opened by its own path, so that the lock the port takes carries the
+    // device's name and not the link's.
+    const QString canonical = QFileInfo(path).canonicalFilePath();
+    port->setPortName(canonical.isEmpty() ? path : canonical);
     d->applySettings(d->settings);
     d->opening = true;
     const bool ok = port->open(QIODevice::ReadWrite);
@@ -420,7 +418,7 @@ bool MSComm::PortOpen() const
 
 void MSComm::setOutput(const QString &text)
 {
-    QSerialPort *port = d->port;
+    LocalPort *port = d->port;
     if (!port->isOpen() || text.isEmpty())
         return;
     const QByteArray bytes = text.toLatin1();

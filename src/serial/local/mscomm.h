@@ -1,9 +1,8 @@
 #pragma once
-// The serial control over QSerialPort.
+// The serial control over the system's own serial port (QSerialPort, or the
+// kernel32 port on Windows).
 #include "serialcontrol.h"
 #include <QByteArray>
-
-class QSerialPort;
 
 namespace kestran {
 

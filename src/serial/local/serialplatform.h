@@ -6,7 +6,7 @@
 #include "portdevice.h"
 #include "serialcontrol.h"
 
-#include <QSerialPort>
+#include "localport.h"
 #include <QString>
 #include <QVector>
 
@@ -26,10 +26,10 @@ bool deviceUsable(const QString &path);
 // is absent or stale, and always 0 where ports have no lock files.
 qint64 liveLockOwner(const QString &lockDir, const QString &name);
 
-// Why QSerialPort::open failed on `path`, from the port's error, the device
+// Why LocalPort::open failed on `path`, from the port's error, the device
 // itself and the live owner of its lock file (0: none). `reason` receives the
 // system's words for it.
-SerialFault classifyOpenFailure(const QString &path, QSerialPort::SerialPortError error,
+SerialFault classifyOpenFailure(const QString &path, LocalPort::SerialPortError error,
                                 const QString &qtText, qint64 lockOwner, QString *reason);
 
 // The device of an open port has gone away (adapter pulled).
@@ -37,7 +37,7 @@ bool deviceGone(const QString &path);
 
 // Hands bytes to the driver of the open port at once and returns how many it
 // took; the caller queues the rest on the port. 0 where that is not possible.
-qsizetype writeNow(QSerialPort *port, const char *data, qsizetype size);
+qsizetype writeNow(LocalPort *port, const char *data, qsizetype size);
 
 // The group owning a device node ("dialout"), or "" when unknown or when the
 // system has no such thing.

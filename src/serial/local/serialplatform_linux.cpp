@@ -183,7 +183,7 @@ qint64 liveLockOwner(const QString &lockDir, const QString &name)
     return processAlive(pid) ? pid : 0;
 }
 
-SerialFault classifyOpenFailure(const QString &path, QSerialPort::SerialPortError error,
+SerialFault classifyOpenFailure(const QString &path, LocalPort::SerialPortError error,
                                 const QString &qtText, qint64 lockOwner, QString *reason)
 {
     const QByteArray native = QFile::encodeName(path);
@@ -207,9 +207,9 @@ SerialFault classifyOpenFailure(const QString &path, QSerialPort::SerialPortErro
         return fail(SerialFault::NotSerial, QStringLiteral("not a serial device (%1)").arg(sysText(ENOTTY)));
 
     switch (error) {
-    case QSerialPort::DeviceNotFoundError:
+    case LocalPort::DeviceNotFoundError:
         return fail(SerialFault::NotFound, qtText);
-    case QSerialPort::PermissionError: {
+    case LocalPort::PermissionError: {
         if (lockOwner > 0)
             return fail(SerialFault::Busy, QStringLiteral("%1 (locked by process %2)").arg(sysText(EBUSY)).arg(lockOwner));
         if (qtText.contains(QLatin1String("lock"), Qt::CaseInsensitive))
@@ -218,7 +218,7 @@ SerialFault classifyOpenFailure(const QString &path, QSerialPort::SerialPortErro
             return fail(SerialFault::Permission, sysText(errno));
         return fail(SerialFault::Busy, sysText(EBUSY));
     }
-    case QSerialPort::UnsupportedOperationError:
+    case LocalPort::UnsupportedOperationError:
         if (qtText == sysText(ENOTTY))
             return fail(SerialFault::NotSerial, QStringLiteral("not a serial device (%1)").arg(qtText));
         return fail(SerialFault::Other, qtText);
@@ -239,7 +239,7 @@ bool deviceGone(const QString &path)
     return !QFileInfo::exists(path);
 }
 
-qsizetype writeNow(QSerialPort *port, const char *data, qsizetype size)
+qsizetype writeNow(LocalPort *port, const char *data, qsizetype size)
 {
     qsizetype done = 0;
     while (done < size) {

@@ -1,12 +1,13 @@
-// The serial link on Windows: port n is the device "\\.\COMn" (Qt's port name
-// "COMn"), whether it answers is the query-only open of comprobe_win.cpp, and
+// The serial link on Windows: port n is the device "\\.\COMn", whether it answers is the query-only open of comprobe_win.cpp, and
 // a port held by another program shows as access denied when it is opened.
 // There are no lock files and no device groups.
 #include "serialplatform.h"
 
 #include "comprobe.h"
 
-#include <QSerialPortInfo>
+#include <windows.h>
+
+#include <string>
 
 namespace kestran {
 namespace serialplatform {
@@ -32,16 +33,10 @@ QVector<PortDevice> systemPorts(const QString &sysClassTty, const QString &devDi
     Q_UNUSED(sysClassTty);
     Q_UNUSED(devDir);
     // Every number has its device name; whether one is there is asked when
-    // it matters. Descriptions come from the ports the system lists.
+    // it matters.
     QVector<PortDevice> devices(255);
     for (int n = 1; n <= 255; ++n)
         devices[n - 1].path = QStringLiteral("\\\\.\\COM%1").arg(n);
-    const auto listed = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo &info : listed) {
-        const int n = comNumberOfName(info.portName());
-        if (n > 0)
-            devices[n - 1].description = info.description();
-    }
     return devices;
 }
 
@@ -57,16 +52,16 @@ qint64 liveLockOwner(const QString &lockDir, const QString &name)
     return 0;
 }
 
-SerialFault classifyOpenFailure(const QString &path, QSerialPort::SerialPortError error,
+SerialFault classifyOpenFailure(const QString &path, LocalPort::SerialPortError error,
                                 const QString &qtText, qint64 lockOwner, QString *reason)
 {
     Q_UNUSED(path);
     Q_UNUSED(lockOwner);
     *reason = qtText;
     switch (error) {
-    case QSerialPort::DeviceNotFoundError:
+    case LocalPort::DeviceNotFoundError:
         return SerialFault::NotFound;
-    case QSerialPort::PermissionError:
+    case LocalPort::PermissionError:
         // Serial ports open exclusively: access denied means another
         // program has the port.
         return SerialFault::Busy;
@@ -77,18 +72,16 @@ SerialFault classifyOpenFailure(const QString &path, QSerialPort::SerialPortErro
 
 bool deviceGone(const QString &path)
 {
+    // The system still maps the name to a device while the adapter is there.
     const int n = comNumberOfName(path);
-    const auto listed = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo &info : listed) {
-        if (info.systemLocation().compare(path, Qt::CaseInsensitive) == 0
-            || info.portName().compare(path, Qt::CaseInsensitive) == 0
-            || (n > 0 && comNumberOfName(info.portName()) == n))
-            return false;
-    }
-    return true;
+    if (n == 0)
+        return false;
+    const std::wstring name = L"COM" + std::to_wstring(n);
+    wchar_t target[512];
+    return QueryDosDeviceW(name.c_str(), target, 512) == 0 && GetLastError() == ERROR_FILE_NOT_FOUND;
 }
 
-qsizetype writeNow(QSerialPort *port, const char *data, qsizetype size)
+qsizetype writeNow(LocalPort *port, const char *data, qsizetype size)
 {
     // The port starts writing what it is given at once; the caller queues it all.
     Q_UNUSED(port);

@@ -43,6 +43,13 @@ bool parseSettings(const QString &text, TelnetComPort::Line *out)
     return true;
 }
 
+// What ser2net says, and then closes the connection, when another client
+// holds the port: these bytes come from the gateway, not from the line.
+constexpr char kPortInUse[] = "Port already in use";
+// The first bytes of a connection that could be the start of that text are
+// held back this long at most before they are handed on as the line's.
+constexpr int kGreetingHoldMs = 200;
+
 } // namespace
 
 struct NetComm::Private {
@@ -64,6 +71,9 @@ struct NetComm::Private {
     int inputMode = 0;
 
     ReceiveQueue rx;                 // received, not yet handed out by Input
+    bool greeting = false;           // nothing of the line has come on this connection yet
+    QByteArray held;                 // its first bytes, while they may be the gateway's refusal
+    QTimer *release = nullptr;       // hands `held` on when nothing more comes
     short commEvent = 0;
     SerialFault fault = SerialFault::None;
     QString errorString;
@@ -143,11 +153,51 @@ struct NetComm::Private {
             bytes = telnet.decode(bytes, &answer);
             send(answer);
         }
+        if (greeting && !bytes.isEmpty())
+            bytes = screenGreeting(bytes);
+        deliver(bytes);
+    }
+
+    void deliver(const QByteArray &bytes)
+    {
         if (bytes.isEmpty())
             return;
         rx.append(bytes);
         for (qsizetype i = 0; i < bytes.size(); ++i)
             postEvent(CommEventCode::Receive);
+    }
+
+    // The first bytes of a connection: the gateway's "in use" refusal ends
+    // the connection as busy, and none of it reaches the reader; anything
+    // else is the line's.
+    QByteArray screenGreeting(const QByteArray &bytes)
+    {
+        held += bytes;
+        const QByteArrayView inUse(kPortInUse);
+        if (held.startsWith(inUse)) {
+            held.clear();
+            greeting = false;
+            connectionLost(QStringLiteral("the gateway's port is in use: another client holds it "
+                                          "(the gateway said \u201C%1\u201D); nothing reached the line")
+                               .arg(QLatin1String(kPortInUse)),
+                           SerialFault::Busy);
+            return {};
+        }
+        if (inUse.startsWith(held)) {
+            release->start(kGreetingHoldMs);
+            return {};
+        }
+        greeting = false;
+        release->stop();
+        return std::exchange(held, QByteArray());
+    }
+
+    void releaseHeld()
+    {
+        if (!greeting || !open)
+            return;
+        greeting = false;
+        deliver(std::exchange(held, QByteArray()));
     }
 
     void onError(QAbstractSocket::SocketError error)
@@ -170,6 +220,8 @@ struct NetComm::Private {
                 return setFault(SerialFault::Other, QStringLiteral("%1: %2").arg(target, why));
             }
         }
+        if (open && socket && socket->bytesAvailable() > 0)
+            onReadyRead();   // what came before the end (the gateway may have said why)
         if (open)
             connectionLost(error == QAbstractSocket::RemoteHostClosedError
                                ? QStringLiteral("the gateway closed the connection")
@@ -177,7 +229,7 @@ struct NetComm::Private {
     }
 
     // The open connection went away: closed at once, reported once.
-    void connectionLost(const QString &why)
+    void connectionLost(const QString &why, SerialFault f = SerialFault::Lost)
     {
         if (!open || lost)
             return;
@@ -185,8 +237,10 @@ struct NetComm::Private {
         open = false;
         dropSocket(false);
         clearQueue();
+        release->stop();
+        held.clear();
         const QString reason = QStringLiteral("%1: %2").arg(target, why);
-        setFault(SerialFault::Lost, reason);
+        setFault(f, reason);
         QTimer::singleShot(0, q, [q = q, reason] { emit q->connectionLost(reason); });
     }
 };
@@ -195,6 +249,9 @@ NetComm::NetComm(QObject *parent)
     : SerialControl(parent), d(new Private)
 {
     d->q = this;
+    d->release = new QTimer(this);
+    d->release->setSingleShot(true);
+    connect(d->release, &QTimer::timeout, this, [this] { d->releaseHeld(); });
 }
 
 NetComm::~NetComm()
@@ -231,8 +288,13 @@ QString NetComm::Settings() const { return d->settingsText; }
 
 void NetComm::setInBufferCount(short n)
 {
-    if (n == 0)
-        d->clearQueue();
+    if (n != 0)
+        return;
+    // What the socket holds is emptied too, through the Telnet layer and the
+    // look for the gateway's refusal; bytes held back as a possible refusal stay.
+    if (d->open && d->socket && d->socket->bytesAvailable() > 0)
+        d->onReadyRead();
+    d->clearQueue();
 }
 
 short NetComm::InBufferCount() const { return short(qMin<qsizetype>(d->waiting(), 32767)); }
@@ -260,6 +322,9 @@ bool NetComm::setPortOpen(bool open)
             d->setFault(SerialFault::None, QString());
         }
         d->open = false;
+        d->greeting = false;
+        d->held.clear();
+        d->release->stop();
         d->dropSocket(true);
         d->clearQueue();
         return true;
@@ -289,8 +354,11 @@ bool NetComm::setPortOpen(bool open)
     connect(socket, &QAbstractSocket::connected, this, [this] { d->onConnected(); });
     connect(socket, &QIODevice::readyRead, this, [this] { d->onReadyRead(); });
     connect(socket, &QAbstractSocket::errorOccurred, this, [this](QAbstractSocket::SocketError e) { d->onError(e); });
-    connect(socket, &QAbstractSocket::disconnected, this,
-            [this] { d->connectionLost(QStringLiteral("the gateway closed the connection")); });
+    connect(socket, &QAbstractSocket::disconnected, this, [this] {
+        if (d->open && d->socket && d->socket->bytesAvailable() > 0)
+            d->onReadyRead();
+        d->connectionLost(QStringLiteral("the gateway closed the connection"));
+    });
     connect(socket, &QIODevice::bytesWritten, this, [this] {
         if (d->socket && d->socket->bytesToWrite() == 0)
             d->postEvent(CommEventCode::Send);
@@ -333,6 +401,8 @@ bool NetComm::setPortOpen(bool open)
     d->clearQueue();
     d->lost = false;
     d->open = true;
+    d->greeting = true;
+    d->held.clear();
     if (d->rfc2217)
         d->send(d->telnet.opening(d->line));
     // Bytes that came with the connection are read like any later ones.

@@ -109,6 +109,8 @@ private slots:
     void familyOrderAndDescription();
     void lockFiles_data();
     void lockFiles();
+    void lockNamedByDevice_data();
+    void lockNamedByDevice();
     void accessIsChecked();
     void extraDeviceAfterRealOnes();
     void parsePortText_data();
@@ -200,6 +202,33 @@ void TestPortDiscovery::lockFiles()
     PortTable table = sys.table();
     QCOMPARE(table.canOpenNow(1), canOpen);
     QVERIFY(table.canOpenNow(2));   // another port's lock is not this one's
+}
+
+// The table's node is a link to the device in a subfolder: the lock of the
+// device counts under its own name (as the port takes it) and under the link's.
+void TestPortDiscovery::lockNamedByDevice_data()
+{
+    QTest::addColumn<QString>("lockName");
+    QTest::addColumn<bool>("canOpen");
+    QTest::newRow("device's name") << "real_ttyX" << false;
+    QTest::newRow("link's name") << "ttyUSB0" << false;
+    QTest::newRow("last part only") << "ttyX" << true;
+}
+
+void TestPortDiscovery::lockNamedByDevice()
+{
+    QFETCH(QString, lockName);
+    QFETCH(bool, canOpen);
+    FakeSystem sys;
+    sys.addAll("ttyUSB0");
+    QVERIFY(QFile::remove(sys.dev(QStringLiteral("ttyUSB0"))));
+    QVERIFY(QDir(sys.root()).mkpath(QStringLiteral("dev/real")));
+    writeFile(sys.dev(QStringLiteral("real/ttyX")), QByteArray());
+    QVERIFY(QFile::link(sys.dev(QStringLiteral("real/ttyX")), sys.dev(QStringLiteral("ttyUSB0"))));
+    writeFile(sys.path(QStringLiteral("lock/LCK..") + lockName), QByteArray::number(qint64(getpid())) + "\n");
+    PortTable table = sys.table();
+    QCOMPARE(table.lockNameOf(sys.dev(QStringLiteral("ttyUSB0"))), QStringLiteral("real_ttyX"));
+    QCOMPARE(table.canOpenNow(1), canOpen);
 }
 
 void TestPortDiscovery::accessIsChecked()

@@ -1,0 +1,45 @@
+#pragma once
+// Simulated counters behind a network port on this computer (127.0.0.1), in
+// the program's own process: the demo line where there are no pseudo-terminals.
+// Each connection is one line of eight counters; replies leave at the speed of
+// a 19200-baud line (one byte per 520.8 us), like a raw network gateway's.
+#include "counterline.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QObject>
+#include <QTimer>
+
+class QTcpServer;
+class QTcpSocket;
+
+namespace kestran::sim {
+
+class TcpCounterLine : public QObject {
+    Q_OBJECT
+public:
+    explicit TcpCounterLine(QObject *parent = nullptr);
+    ~TcpCounterLine() override;
+
+    // Listens on 127.0.0.1 at a port the system picks. False (and `error`
+    // says why) when that fails.
+    bool start(QString *error);
+    // "tcp://127.0.0.1:PORT"
+    QString url() const;
+    CounterLine &counters() { return m_line; }
+
+private:
+    void onConnection();
+    void onReadyRead();
+    void pump();
+
+    QTcpServer *m_server = nullptr;
+    QTcpSocket *m_client = nullptr;   // one tool at a time, as on a real line
+    CounterLine m_line;
+    QByteArray m_pending;             // reply bytes not yet on the wire
+    qint64 m_sentNs = 0;              // wire time of what has been sent since m_clock started
+    QElapsedTimer m_clock;
+    QTimer m_pump;
+};
+
+} // namespace kestran::sim

@@ -1,0 +1,411 @@
+// A serial port on kernel32. The handle is opened for overlapped I/O; one
+// WaitCommEvent(EV_RXCHAR) is always pending, and its event handle wakes the
+// Qt event loop through a QWinEventNotifier. Whatever the completion says, the
+// port is then asked how much waits (ClearCommError) and that much is read:
+// a completion is only ever "look again", never data or an error by itself.
+// Writes are queued and handed to WriteFile one batch at a time; the
+// completion of each reports the bytes written.
+#include "localport.h"
+
+#include <QWinEventNotifier>
+
+#include <windows.h>
+
+#include <cstring>
+
+namespace kestran {
+
+namespace {
+
+QString systemText(DWORD code)
+{
+    wchar_t *buffer = nullptr;
+    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM
+                                           | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, code, 0, reinterpret_cast<wchar_t *>(&buffer), 0, nullptr);
+    QString text = n ? QString::fromWCharArray(buffer, int(n)).trimmed() : QString();
+    if (buffer)
+        LocalFree(buffer);
+    if (text.endsWith(QLatin1Char('.')))
+        text.chop(1);
+    return text.isEmpty() ? QStringLiteral("system error %1").arg(code) : text;
+}
+
+} // namespace
+
+struct WinSerialPort::Private {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    OVERLAPPED waitOv {};
+    OVERLAPPED readOv {};
+    OVERLAPPED writeOv {};
+    DWORD waitMask = 0;
+    bool waitPending = false;
+    bool writePending = false;
+    QWinEventNotifier *waitNotifier = nullptr;
+    QWinEventNotifier *writeNotifier = nullptr;
+
+    QByteArray received;       // read from the port, not yet taken by readAll
+    QByteArray queued;         // written by the caller, not yet completed
+    QByteArray inFlight;       // the batch WriteFile is working on
+
+    qint32 baud = 9600;
+    int dataBits = 8;
+    int parity = NoParity;
+    int stopBits = OneStop;
+    bool dtr = false;
+
+    bool isOpen() const { return handle != INVALID_HANDLE_VALUE; }
+};
+
+WinSerialPort::WinSerialPort(QObject *parent)
+    : QObject(parent), d(new Private)
+{
+    d->waitOv.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    d->readOv.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    d->writeOv.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    d->waitNotifier = new QWinEventNotifier(d->waitOv.hEvent, this);
+    d->writeNotifier = new QWinEventNotifier(d->writeOv.hEvent, this);
+    d->waitNotifier->setEnabled(false);
+    d->writeNotifier->setEnabled(false);
+    connect(d->waitNotifier, &QWinEventNotifier::activated, this, [this] { onReceiveSignalled(); });
+    connect(d->writeNotifier, &QWinEventNotifier::activated, this, [this] { onWriteSignalled(); });
+}
+
+WinSerialPort::~WinSerialPort()
+{
+    close();
+    delete d->waitNotifier;
+    delete d->writeNotifier;
+    CloseHandle(d->waitOv.hEvent);
+    CloseHandle(d->readOv.hEvent);
+    CloseHandle(d->writeOv.hEvent);
+    delete d;
+}
+
+void WinSerialPort::setPortName(const QString &name)
+{
+    m_name = name;
+}
+
+bool WinSerialPort::isOpen() const
+{
+    return d->isOpen();
+}
+
+void WinSerialPort::setError(SerialPortError error, const QString &text)
+{
+    m_error = error;
+    m_errorString = text;
+    emit errorOccurred(error);
+}
+
+bool WinSerialPort::open(QIODevice::OpenMode mode)
+{
+    Q_UNUSED(mode);   // always read and write
+    if (d->isOpen())
+        return true;
+    QString device = m_name;
+    if (!device.startsWith(QLatin1String("\\\\.\\")))
+        device.prepend(QLatin1String("\\\\.\\"));
+    const HANDLE h = CreateFileW(reinterpret_cast<const wchar_t *>(device.utf16()),
+                                 GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_OVERLAPPED, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD code = GetLastError();
+        SerialPortError e = OpenError;
+        if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND)
+            e = DeviceNotFoundError;
+        else if (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION)
+            e = PermissionError;
+        setError(e, systemText(code));
+        return false;
+    }
+    d->handle = h;
+
+    COMMTIMEOUTS timeouts {};
+    timeouts.ReadIntervalTimeout = MAXDWORD;   // a read returns at once with what waits
+    DCB probe {};
+    probe.DCBlength = sizeof probe;
+    if (!GetCommState(h, &probe)) {
+        const DWORD code = GetLastError();
+        CloseHandle(h);
+        d->handle = INVALID_HANDLE_VALUE;
+        setError(UnsupportedOperationError, systemText(code));
+        return false;
+    }
+    if (!applyState() || !SetCommTimeouts(h, &timeouts)
+        || !PurgeComm(h, PURGE_RXABORT | PURGE_RXCLEAR | PURGE_TXABORT | PURGE_TXCLEAR)
+        || !SetCommMask(h, EV_RXCHAR)) {
+        const DWORD code = GetLastError();
+        CloseHandle(h);
+        d->handle = INVALID_HANDLE_VALUE;
+        setError(UnsupportedOperationError, systemText(code));
+        return false;
+    }
+    d->received.clear();
+    d->queued.clear();
+    d->waitNotifier->setEnabled(true);
+    d->writeNotifier->setEnabled(true);
+    clearError();
+    if (!armWait())
+        return d->isOpen();
+    drain();
+    return d->isOpen();
+}
+
+void WinSerialPort::close()
+{
+    if (!d->isOpen())
+        return;
+    const HANDLE h = d->handle;
+    d->waitNotifier->setEnabled(false);
+    d->writeNotifier->setEnabled(false);
+    // Whatever is still pending must be over before its buffers go.
+    CancelIo(h);
+    DWORD n = 0;
+    if (d->waitPending)
+        GetOverlappedResult(h, &d->waitOv, &n, TRUE);
+    if (d->writePending)
+        GetOverlappedResult(h, &d->writeOv, &n, TRUE);
+    d->waitPending = d->writePending = false;
+    ResetEvent(d->waitOv.hEvent);
+    ResetEvent(d->writeOv.hEvent);
+    CloseHandle(h);
+    d->handle = INVALID_HANDLE_VALUE;
+    d->received.clear();
+    d->queued.clear();
+    d->inFlight.clear();
+}
+
+bool WinSerialPort::applyState()
+{
+    if (!d->isOpen())
+        return true;
+    DCB dcb {};
+    dcb.DCBlength = sizeof dcb;
+    if (!GetCommState(d->handle, &dcb))
+        return false;
+    dcb.BaudRate = DWORD(d->baud);
+    dcb.ByteSize = BYTE(d->dataBits);
+    dcb.Parity = BYTE(d->parity == EvenParity ? EVENPARITY
+                      : d->parity == OddParity ? ODDPARITY
+                      : d->parity == SpaceParity ? SPACEPARITY
+                      : d->parity == MarkParity ? MARKPARITY : NOPARITY);
+    dcb.StopBits = BYTE(d->stopBits == TwoStop ? TWOSTOPBITS
+                        : d->stopBits == OneAndHalfStop ? ONE5STOPBITS : ONESTOPBIT);
+    dcb.fBinary = TRUE;
+    dcb.fParity = d->parity != NoParity;
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDtrControl = d->dtr ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+    dcb.fDsrSensitivity = FALSE;
+    dcb.fOutX = FALSE;
+    dcb.fInX = FALSE;
+    dcb.fErrorChar = FALSE;
+    dcb.fNull = FALSE;
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fAbortOnError = FALSE;
+    return SetCommState(d->handle, &dcb) != 0;
+}
+
+bool WinSerialPort::setBaudRate(qint32 baud)
+{
+    d->baud = baud;
+    return applyState();
+}
+
+bool WinSerialPort::setDataBits(DataBits bits)
+{
+    d->dataBits = int(bits);
+    return applyState();
+}
+
+bool WinSerialPort::setParity(Parity parity)
+{
+    d->parity = int(parity);
+    return applyState();
+}
+
+bool WinSerialPort::setStopBits(StopBits stop)
+{
+    d->stopBits = int(stop);
+    return applyState();
+}
+
+bool WinSerialPort::setFlowControl(FlowControl flow)
+{
+    Q_UNUSED(flow);   // only "none" exists here
+    return true;
+}
+
+bool WinSerialPort::setDataTerminalReady(bool on)
+{
+    d->dtr = on;
+    if (!d->isOpen()) {
+        setError(NotOpenError, QStringLiteral("Device is not open"));
+        return false;
+    }
+    if (!EscapeCommFunction(d->handle, on ? SETDTR : CLRDTR)) {
+        setError(UnsupportedOperationError, systemText(GetLastError()));
+        return false;
+    }
+    return true;
+}
+
+// One WaitCommEvent pending at all times while the port is open.
+bool WinSerialPort::armWait()
+{
+    ResetEvent(d->waitOv.hEvent);
+    d->waitMask = 0;
+    if (WaitCommEvent(d->handle, &d->waitMask, &d->waitOv)) {
+        // Done at once: the event is set and the notifier takes it from here.
+        d->waitPending = true;
+        SetEvent(d->waitOv.hEvent);
+        return true;
+    }
+    const DWORD code = GetLastError();
+    if (code == ERROR_IO_PENDING) {
+        d->waitPending = true;
+        return true;
+    }
+    fail(ResourceError, code);
+    return false;
+}
+
+// Reads everything that waits in the driver; false when the port failed.
+bool WinSerialPort::drain()
+{
+    for (;;) {
+        DWORD errors = 0;
+        COMSTAT status {};
+        if (!ClearCommError(d->handle, &errors, &status)) {
+            fail(ResourceError, GetLastError());
+            return false;
+        }
+        if (status.cbInQue == 0)
+            return true;
+        QByteArray chunk(qsizetype(status.cbInQue), Qt::Uninitialized);
+        DWORD got = 0;
+        ResetEvent(d->readOv.hEvent);
+        if (!ReadFile(d->handle, chunk.data(), DWORD(chunk.size()), &got, &d->readOv)) {
+            const DWORD code = GetLastError();
+            if (code != ERROR_IO_PENDING || !GetOverlappedResult(d->handle, &d->readOv, &got, TRUE)) {
+                fail(ReadError, code == ERROR_IO_PENDING ? GetLastError() : code);
+                return false;
+            }
+        }
+        if (got == 0)
+            return true;
+        chunk.truncate(qsizetype(got));
+        d->received.append(chunk);
+        emit readyRead();
+        if (!d->isOpen())
+            return false;   // closed by whoever took the bytes
+    }
+}
+
+void WinSerialPort::onReceiveSignalled()
+{
+    if (!d->isOpen() || !d->waitPending)
+        return;
+    DWORD n = 0;
+    const bool ok = GetOverlappedResult(d->handle, &d->waitOv, &n, FALSE);
+    const DWORD code = ok ? 0 : GetLastError();
+    if (!ok && code == ERROR_IO_INCOMPLETE)
+        return;
+    d->waitPending = false;
+    if (!ok && code != ERROR_OPERATION_ABORTED) {
+        fail(ResourceError, code);
+        return;
+    }
+    // Re-arm first, then read: a byte landing in between still wakes us.
+    if (armWait())
+        drain();
+}
+
+qint64 WinSerialPort::write(const char *data, qint64 size)
+{
+    if (!d->isOpen()) {
+        setError(NotOpenError, QStringLiteral("Device is not open"));
+        return -1;
+    }
+    d->queued.append(data, qsizetype(size));
+    if (!d->writePending)
+        startWrite();
+    return size;
+}
+
+void WinSerialPort::startWrite()
+{
+    if (d->queued.isEmpty() || !d->isOpen())
+        return;
+    d->inFlight = d->queued;
+    ResetEvent(d->writeOv.hEvent);
+    d->writePending = true;
+    if (WriteFile(d->handle, d->inFlight.constData(), DWORD(d->inFlight.size()), nullptr, &d->writeOv))
+        return;   // done at once; the event is set and the notifier reports it
+    const DWORD code = GetLastError();
+    if (code != ERROR_IO_PENDING) {
+        d->writePending = false;
+        fail(WriteError, code);
+    }
+}
+
+void WinSerialPort::onWriteSignalled()
+{
+    if (!d->isOpen() || !d->writePending)
+        return;
+    DWORD n = 0;
+    const bool ok = GetOverlappedResult(d->handle, &d->writeOv, &n, FALSE);
+    const DWORD code = ok ? 0 : GetLastError();
+    if (!ok && code == ERROR_IO_INCOMPLETE)
+        return;
+    d->writePending = false;
+    ResetEvent(d->writeOv.hEvent);
+    if (!ok) {
+        fail(WriteError, code);
+        return;
+    }
+    d->queued.remove(0, qMin<qsizetype>(qsizetype(n), d->queued.size()));
+    d->inFlight.clear();
+    emit bytesWritten(qint64(n));
+    if (d->isOpen() && !d->queued.isEmpty() && !d->writePending)
+        startWrite();
+}
+
+qint64 WinSerialPort::bytesToWrite() const
+{
+    return qint64(d->queued.size());
+}
+
+QByteArray WinSerialPort::readAll()
+{
+    QByteArray out;
+    out.swap(d->received);
+    return out;
+}
+
+bool WinSerialPort::clear(Direction direction)
+{
+    if (!d->isOpen())
+        return false;
+    DWORD flags = 0;
+    if (direction & Input) {
+        flags |= PURGE_RXCLEAR;
+        d->received.clear();
+    }
+    if (direction & Output)
+        flags |= PURGE_TXCLEAR;
+    return PurgeComm(d->handle, flags) != 0;
+}
+
+// A failure of the open port (the adapter pulled, the driver gone): reported
+// once; the owner closes the port in answer.
+void WinSerialPort::fail(SerialPortError error, unsigned long code)
+{
+    d->waitNotifier->setEnabled(false);
+    d->writeNotifier->setEnabled(false);
+    setError(error, systemText(DWORD(code)));
+}
+
+} // namespace kestran
