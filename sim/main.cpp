@@ -49,7 +49,8 @@ int main(int argc, char **argv)
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption link(QStringLiteral("link"),
-        QStringLiteral("Also make <path> a symlink to the pty (removed at exit)."), QStringLiteral("path"));
+        QStringLiteral("Also make <path> a symlink to the pty (removed at exit); one that\n"
+                       "points at a running simulator's pty is not taken over."), QStringLiteral("path"));
     const QCommandLineOption devices(QStringLiteral("devices"),
         QStringLiteral("Device numbers that answer, comma-separated (default 0,1,...,7)."), QStringLiteral("list"));
     const QCommandLineOption pace(QStringLiteral("pace"),

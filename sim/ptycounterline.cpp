@@ -166,8 +166,19 @@ bool PtyCounterLine::createLink(QString *error)
             *error = QStringLiteral("%1 exists and is not a symlink").arg(m_linkPath);
         return false;
     }
-    if (info.isSymLink())
+    if (info.isSymLink()) {
+        // A pty node lives only while its master is open, so a link to one that
+        // exists belongs to a running simulator: it is never taken over. A
+        // dangling link, left by one that was killed, is replaced.
+        const QString target = info.symLinkTarget();
+        if (QFileInfo::exists(target) && target != QFileInfo(slavePath()).absoluteFilePath()) {
+            if (error)
+                *error = QStringLiteral("%1 already links to %2, which is in use (another simulator?)")
+                             .arg(m_linkPath, target);
+            return false;
+        }
         QFile::remove(m_linkPath);
+    }
     if (::symlink(QFile::encodeName(slavePath()).constData(), QFile::encodeName(m_linkPath).constData()) != 0) {
         if (error)
             *error = QStringLiteral("symlink %1: %2").arg(m_linkPath, QString::fromLocal8Bit(strerror(errno)));

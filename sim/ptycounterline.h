@@ -77,7 +77,8 @@ public:
     bool isRunning() const;
 
     QString slavePath() const;
-    // Makes `path` a symlink to the slave (replacing an older symlink, never a file).
+    // Makes `path` a symlink to the slave, replacing a dangling symlink but never
+    // a file or a symlink to something that exists (another simulator's pty).
     bool setLink(const QString &path, QString *error = nullptr);
     QString linkPath() const;
 

@@ -22,3 +22,7 @@ kestran_add_windows_test(ui tst_controls kestran_core)
 kestran_add_windows_test(ui tst_layout kestran_core)
 kestran_add_windows_test(serial/net tst_telnet kestran_serial)
 kestran_add_windows_test(serial/local tst_winport kestran_serial kestran_protocol)
+kestran_add_windows_test(cli tst_fileidentity Qt6::Core)
+target_sources(cli_tst_fileidentity PRIVATE ${PROJECT_SOURCE_DIR}/src/cli/fileidentity.cpp
+  ${PROJECT_SOURCE_DIR}/src/cli/fileidentity_win.cpp)
+target_include_directories(cli_tst_fileidentity PRIVATE ${PROJECT_SOURCE_DIR}/src/cli)

@@ -50,9 +50,21 @@ struct Invocation {
     QVector<char> skip;        // --skip NAMES
 };
 
-// Messages on stderr: progress (silent with -q) and errors (always).
+// Messages on stderr: progress (silent with -q) and errors (always). Control
+// characters in them are shown escaped (\x1b), so no text can steer the terminal.
 void progress(const Invocation &inv, const QString &text);
 void error(const QString &text);
+// Text as it may reach a terminal: control characters (C0, DEL, C1) as \xNN.
+QString withoutControls(const QString &text);
+// Bytes from the line (Latin-1 in a QString) shown: printable ASCII as it is,
+// every other byte as \xNN.
+QString lineText(const QString &bytes);
+// The file name "-": standard input or output.
+inline bool isStdStream(const QString &name) { return name == QLatin1String("-"); }
+
+// A trace file may not be a file the command reads or writes (the port, the
+// backup to restore, the -o file): kUsage with a message when it is one.
+int checkTraceFile(const Invocation &inv);
 // Data on stdout, flushed at once. False once standard output has failed
 // (then nothing more is written).
 bool out(const QString &text);

@@ -11,6 +11,7 @@
 
 #include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -25,8 +26,16 @@ struct Table {
     QList<QStringList> rows;
 };
 
-QString renderTable(const Table &t)
+QString renderTable(const Table &table)
 {
+    // No cell can steer the terminal: control characters are shown escaped.
+    Table t{table.head, {}};
+    for (const QStringList &row : table.rows) {
+        QStringList shown;
+        for (const QString &cell : row)
+            shown << withoutControls(cell);
+        t.rows << shown;
+    }
     QVector<int> width(t.head.size(), 0);
     auto measure = [&](const QStringList &row) {
         for (int i = 0; i < row.size() && i < width.size(); ++i)
@@ -48,23 +57,27 @@ QString renderTable(const Table &t)
     return text;
 }
 
-QString csvField(const QString &f)
+// RFC 4180: a field holding a comma, a quote or a line break is quoted, its
+// quotes doubled; every record ends with CR LF.
+QString csvField(const QString &text)
 {
-    if (!f.contains(QLatin1Char(',')) && !f.contains(QLatin1Char('"')) && !f.contains(QLatin1Char('\n')))
+    const QString f = withoutControls(text);
+    if (!f.contains(QLatin1Char(',')) && !f.contains(QLatin1Char('"')))
         return f;
     return QLatin1Char('"') + QString(f).replace(QLatin1String("\""), QLatin1String("\"\"")) + QLatin1Char('"');
 }
 
-QString renderCsv(const Table &t)
+QString renderCsv(const Table &t, bool withHead = true)
 {
     QString text;
     auto line = [&](const QStringList &row) {
         QStringList fields;
         for (const QString &f : row)
             fields << csvField(f);
-        text += fields.join(QLatin1Char(',')) + QLatin1Char('\n');
+        text += fields.join(QLatin1Char(',')) + QLatin1String("\r\n");
     };
-    line(t.head);
+    if (withHead)
+        line(t.head);
     for (const QStringList &row : t.rows)
         line(row);
     return text;
@@ -140,9 +153,18 @@ int runPorts(const Invocation &inv)
                                     {QStringLiteral("number"), r.number},
                                     {QStringLiteral("path"), r.path},
                                     {QStringLiteral("description"), r.description},
-                                    {QStringLiteral("status"), statusText(r).section(QLatin1Char(' '), 0, 0)},
+                                    {QStringLiteral("status"), statusWord(r)},
                                     {QStringLiteral("pid"), r.holder ? QJsonValue(r.holder) : QJsonValue()}});
         out(jsonLine(list));
+        return kDone;
+    }
+    if (inv.format == Format::Csv) {
+        Table t{{QStringLiteral("port"), QStringLiteral("number"), QStringLiteral("path"), QStringLiteral("status"),
+                 QStringLiteral("pid"), QStringLiteral("description")}, {}};
+        for (const PortRow &r : rows)
+            t.rows << QStringList{QStringLiteral("COM%1").arg(r.number), QString::number(r.number), r.path, statusWord(r),
+                                  r.holder ? QString::number(r.holder) : QString(), r.description};
+        out(renderCsv(t));
         return kDone;
     }
     Table t{{QStringLiteral("PORT"), QStringLiteral("PATH"), QStringLiteral("STATUS"), QStringLiteral("DESCRIPTION")}, {}};
@@ -194,7 +216,8 @@ int runRead(const Invocation &inv)
         else
             t.head = QStringList{QStringLiteral("NAME"), QStringLiteral("INDEX"), QStringLiteral("FIELD"), QStringLiteral("NUMBER")};
         for (auto it = r.values.cbegin(); it != r.values.cend(); ++it) {
-            QStringList row{nameOf(it.key()), QString(QLatin1Char(it.key())), it.value(), formatDisplay(it.value())};
+            QStringList row{nameOf(it.key()), QString(QLatin1Char(it.key())), lineText(it.value()),
+                            lineText(formatDisplay(it.value()))};
             if (inv.format == Format::Csv)
                 row.prepend(QString::number(inv.device));
             t.rows << row;
@@ -272,7 +295,7 @@ int reportWrite(const Invocation &inv, Session &s, const WriteReport &w, QJsonAr
         const bool sent = result != QLatin1String("not sent");
         const QString read = w.lost ? QString() : w.readBack.values.value(step.index);
         t.rows << QStringList{nameOf(step.index), sent ? step.field : QStringLiteral("-"),
-                              read.isEmpty() ? QStringLiteral("-") : read,
+                              read.isEmpty() ? QStringLiteral("-") : lineText(read),
                               result == QLatin1String("mismatch") ? QStringLiteral("MISMATCH") : result};
         if (json)
             json->append(QJsonObject{{QStringLiteral("device"), device},
@@ -296,7 +319,7 @@ int reportWrite(const Invocation &inv, Session &s, const WriteReport &w, QJsonAr
     }
     for (const Mismatch &m : w.mismatches)
         error(QStringLiteral("device %1: %2 was sent as %3 but reads back as %4")
-                  .arg(device).arg(nameOf(m.index), m.sent, m.read));
+                  .arg(device).arg(nameOf(m.index), m.sent, lineText(m.read)));
     if (w.interrupted) {
         error(QStringLiteral("device %1: interrupted after sending %2 of %3 values: %4")
                   .arg(device).arg(w.sent).arg(w.steps.size()).arg(writeSummary(w, reachedLine)));
@@ -396,10 +419,22 @@ int runBackup(const Invocation &inv)
         error(QStringLiteral("backup needs the file to write: -o FILE (\u201C-\u201D for standard output)"));
         return kUsage;
     }
-    // The file must be writable before anything is asked.
-    QSaveFile file(inv.output);
-    const bool toStdout = inv.output == QLatin1String("-");
-    if (!toStdout && !file.open(QIODevice::WriteOnly)) {
+    // The file must be writable before anything is asked. A file is replaced
+    // whole or not at all; a device or pipe (/dev/stdout, a FIFO) is written to
+    // as it is, since it cannot be replaced.
+    const bool toStdout = isStdStream(inv.output);
+    const QFileInfo target(inv.output);
+    const bool inPlace = !toStdout && target.exists()
+        && (!target.isFile() || inv.output.startsWith(QLatin1String("/dev/std"))
+            || inv.output.startsWith(QLatin1String("/dev/fd/")) || inv.output.startsWith(QLatin1String("/proc/")));
+    QSaveFile saveFile(inv.output);
+    QFile deviceFile(inv.output);
+    QFileDevice &file = inPlace ? static_cast<QFileDevice &>(deviceFile) : saveFile;
+    // A regular file behind such a name (/dev/stdout of "> file" or ">> file")
+    // is appended to, never cut short.
+    const QIODevice::OpenMode mode = inPlace && target.isFile() ? QIODevice::WriteOnly | QIODevice::Append
+                                                                 : QIODevice::WriteOnly;
+    if (!toStdout && !file.open(mode)) {
         error(QStringLiteral("cannot write %1: %2").arg(inv.output, file.errorString()));
         return kUsage;
     }
@@ -463,7 +498,7 @@ int runBackup(const Invocation &inv)
             } else {
                 for (auto it = shapeless.cbegin(); it != shapeless.cend(); ++it)
                     error(QStringLiteral("device %1: %2 came as %3, which is no %2 value")
-                              .arg(d).arg(nameOf(it.key()), it.value()));
+                              .arg(d).arg(nameOf(it.key()), lineText(it.value())));
                 error(QStringLiteral("device %1: incomplete answer, missing %2; %3").arg(d).arg(missingText(r), QLatin1String(what)));
             }
             if (!inv.all)
@@ -476,14 +511,15 @@ int runBackup(const Invocation &inv)
     }
     reportTiming(*s);
     if (backup.devices.isEmpty()) {
-        error(QStringLiteral("no counter answered; nothing saved"));
+        error(incomplete ? QStringLiteral("no counter answered in full; nothing saved")
+                         : QStringLiteral("no counter answered; nothing saved"));
         return kNoAnswer;
     }
     const QByteArray json = backup.toJson();
     if (toStdout) {
         if (!out(QString::fromUtf8(json)))
             return kOutputFailed;   // said by finishOutput
-    } else if (file.write(json) != json.size() || !file.commit()) {
+    } else if (file.write(json) != json.size() || !(inPlace ? deviceFile.flush() : saveFile.commit())) {
         error(QStringLiteral("writing %1 failed: %2").arg(inv.output, file.errorString()));
         return kOutputFailed;
     }
@@ -500,15 +536,32 @@ int runRestore(const Invocation &inv)
         error(QStringLiteral("restore needs exactly one FILE (try kestran-ctl help restore)"));
         return kUsage;
     }
-    const QString path = inv.arguments.first();
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly)) {
+    if (inv.format == Format::Csv && !inv.dryRun) {
+        error(QStringLiteral("restore gives CSV with --dry-run only (--json reports a restore)"));
+        return kUsage;
+    }
+    // "-" reads the backup from standard input.
+    const bool fromStdin = isStdStream(inv.arguments.first());
+    const QString path = fromStdin ? QStringLiteral("standard input") : inv.arguments.first();
+    QFile f(inv.arguments.first());
+    if (!(fromStdin ? f.open(stdin, QIODevice::ReadOnly) : f.open(QIODevice::ReadOnly))) {
         error(QStringLiteral("cannot read %1: %2").arg(path, f.errorString()));
         return kUsage;
     }
-    // A backup is a few kB; anything far larger is not one.
-    const QByteArray bytes = f.read(4 * 1024 * 1024 + 1);
-    if (bytes.size() > 4 * 1024 * 1024) {
+    // A backup is a few kB; anything far larger is not one. A pipe gives it in pieces.
+    constexpr qint64 kMaxBackup = 4 * 1024 * 1024;
+    QByteArray bytes;
+    while (bytes.size() <= kMaxBackup) {
+        const QByteArray piece = f.read(kMaxBackup + 1 - bytes.size());
+        if (piece.isEmpty())
+            break;
+        bytes += piece;
+    }
+    if (f.error() != QFileDevice::NoError) {
+        error(QStringLiteral("cannot read %1: %2").arg(path, f.errorString()));
+        return kUsage;
+    }
+    if (bytes.size() > kMaxBackup) {
         error(QStringLiteral("%1: too large for a backup file").arg(path));
         return kUsage;
     }
@@ -574,6 +627,7 @@ int runRestore(const Invocation &inv)
     if (!s)
         return rc == kUsage ? rc : finish(rc, 0);
     int worst = kDone;
+    bool csvHeadDone = false;
     for (qsizetype j = 0; j < jobs.size(); ++j) {
         const Job &job = jobs[j];
         const ReadResult now = client(*s).read(job.target, inv.read);
@@ -595,6 +649,8 @@ int runRestore(const Invocation &inv)
         }
         QVector<WriteStep> steps;
         Table t{{QStringLiteral("NAME"), QStringLiteral("NOW"), QStringLiteral("FILE"), QStringLiteral("ACTION")}, {}};
+        Table csv{{QStringLiteral("device"), QStringLiteral("from"), QStringLiteral("name"), QStringLiteral("now"),
+                   QStringLiteral("file"), QStringLiteral("action"), QStringLiteral("why")}, {}};
         for (const Parameter &p : parameterTable()) {
             const QString held = now.values.value(p.index);
             const bool saved = job.saved->values.contains(p.index);
@@ -618,8 +674,10 @@ int runRestore(const Invocation &inv)
                 action = QStringLiteral("left out");
             else if (saved && p.hasSetting && held != wanted)
                 steps.append({p.index, wanted});
-            t.rows << QStringList{scriptName(p), held, saved ? wanted : QStringLiteral("-"),
-                                  why.isEmpty() ? action : QStringLiteral("%1 (%2)").arg(action, why)};
+            const QString shownAction = why.isEmpty() ? action : QStringLiteral("%1 (%2)").arg(action, why);
+            t.rows << QStringList{scriptName(p), lineText(held), saved ? lineText(wanted) : QStringLiteral("-"), shownAction};
+            csv.rows << QStringList{QString::number(job.target), QString::number(job.saved->device), scriptName(p),
+                                    lineText(held), saved ? lineText(wanted) : QString(), action, why};
             if (asJson) {
                 QJsonObject row{{QStringLiteral("device"), job.target},
                                 {QStringLiteral("from"), job.saved->device},
@@ -632,7 +690,10 @@ int runRestore(const Invocation &inv)
                 json.append(row);
             }
         }
-        if (!asJson) {
+        if (inv.format == Format::Csv) {
+            out(renderCsv(csv, !csvHeadDone));
+            csvHeadDone = true;
+        } else if (!asJson) {
             out(job.saved->device == job.target
                     ? QStringLiteral("device %1\n").arg(job.target)
                     : QStringLiteral("device %1 (from saved device %2)\n").arg(job.target).arg(job.saved->device));
@@ -684,12 +745,16 @@ int runScan(const Invocation &inv)
     if (!s)
         return rc;
     QJsonArray json;
+    Table csv{{QStringLiteral("device"), QStringLiteral("values")}, {}};
     int found = 0;
     for (int d = 0; d < 8; ++d) {
         const ReadResult r = client(*s).read(d, inv.read);
         if (r.lost) {
+            // The devices found so far go out all the same.
             if (inv.format == Format::Json)
                 out(jsonLine(json));
+            else if (inv.format == Format::Csv)
+                out(renderCsv(csv));
             return lineLost(*s);
         }
         if (r.values.isEmpty())
@@ -697,12 +762,16 @@ int runScan(const Invocation &inv)
         ++found;
         if (inv.format == Format::Json)
             json.append(QJsonObject{{QStringLiteral("device"), d}, {QStringLiteral("values"), int(r.values.size())}});
+        else if (inv.format == Format::Csv)
+            csv.rows << QStringList{QString::number(d), QString::number(r.values.size())};
         else
             out(QStringLiteral("device %1  answers (%2 of 8 values)\n").arg(d).arg(r.values.size()));
     }
     reportTiming(*s);
     if (inv.format == Format::Json)
         out(jsonLine(json));
+    else if (inv.format == Format::Csv)
+        out(renderCsv(csv));
     if (!found) {
         error(QStringLiteral("no device answered on %1").arg(inv.port.trimmed()));
         return kNoAnswer;

@@ -1,6 +1,7 @@
 // kestran-ctl: the KESTRAN counters from a script.
 #include "cli.h"
 
+#include "portname.h"
 #include "valueinput.h"
 
 #include <QCommandLineParser>
@@ -25,13 +26,13 @@ struct Subcommand {
 const QList<Subcommand> &subcommands()
 {
     static const QList<Subcommand> list = {
-        {"ports", "ports [--json]",
+        {"ports", "ports [--json|--csv]",
          "list the serial ports (COMn) and whether each can be opened now",
          "Lists the COMn table the window uses: number, device path, description and\n"
          "whether the port can be opened now (usable, busy with the holder's pid, no\n"
          "permission, missing). Opens nothing.",
          "kestran-ctl ports --json",
-         {"json"}},
+         {"json", "csv"}},
         {"read", "read -d N [--json|--csv] [--timeout MS] [--retries K]",
          "read the eight values of one counter",
          "Sends one read-all command and prints the eight values of the counter: name,\n"
@@ -71,7 +72,7 @@ const QList<Subcommand> &subcommands()
          "the exit code is the worst line's.",
          "kestran-ctl backup --port COM1 --all -o plant.json",
          {"port", "device", "all", "output", "timeout", "retries", "plant", "line"}},
-        {"restore", "restore FILE [-d N] [--from M] [--only NAMES|--skip NAMES] [--with-actual] [--dry-run] [--json]\n"
+        {"restore", "restore FILE [-d N] [--from M] [--only NAMES|--skip NAMES] [--with-actual] [--dry-run] [--json|--csv]\n"
                     "       kestran-ctl restore SNAPSHOT [--plant PLANT] [--line NAME...] [--only NAMES|--skip NAMES]\n"
                     "                   [--with-actual] [--dry-run] [--json]",
          "put saved values back onto counters, writing only what differs",
@@ -83,16 +84,18 @@ const QList<Subcommand> &subcommands()
          "by commas). Without -d every device of the file is restored onto its own\n"
          "number; -d N restores device N; --from M -d N copies saved device M onto\n"
          "device N (a replacement counter). --dry-run shows and writes nothing; it and\n"
-         "the table say which values are left out and why. A file of another\n"
-         "format or version, malformed JSON, an unknown name or a value without its\n"
-         "shape exits 2 with the place named, and nothing is sent. Ctrl-C stops after\n"
-         "the value being sent, sends nothing more, and says what was sent and verified.\n\n"
+         "the table say which values are left out and why. --csv, with --dry-run only,\n"
+         "gives that comparison as CSV. FILE \"-\" reads standard input. A file of\n"
+         "another format or version, malformed JSON, a device without values, an\n"
+         "unknown name or a value without its shape exits 2 with the place named, and\n"
+         "nothing is sent. Ctrl-C stops after the value being sent, sends nothing more,\n"
+         "and says what was sent and verified.\n\n"
          "A snapshot (backup --plant) is restored on every saved line at once (or on\n"
          "those --line names), each line on the port the plant file gives it, else on\n"
          "the port saved, under the same rules. The table lists every value written or\n"
          "left, and the closing table each line's result.",
          "kestran-ctl restore plant.json --from 3 -d 3 --port COM1",
-         {"port", "device", "from", "dry-run", "json", "timeout", "retries", "only", "skip", "with-actual", "plant", "line"}},
+         {"port", "device", "from", "dry-run", "json", "csv", "timeout", "retries", "only", "skip", "with-actual", "plant", "line"}},
         {"check", "check FILE [--plant PLANT] [--line NAME...] [--with-actual] [--json]",
          "compare the live settings with a snapshot or backup",
          "Reads every saved device of every line at once (a snapshot's lines on the\n"
@@ -105,19 +108,20 @@ const QList<Subcommand> &subcommands()
          "prints one document for monitoring systems.",
          "kestran-ctl check plant-snapshot.json --plant plant.toml --json",
          {"port", "json", "timeout", "retries", "plant", "line", "with-actual"}},
-        {"scan", "scan [--timeout MS] [--retries K] [--json]",
+        {"scan", "scan [--timeout MS] [--retries K] [--json|--csv]",
          "find which device numbers 0 to 7 answer",
          "Sends a read-all command to every device number in turn, with a short time-out\n"
          "per address (default 200 ms, no retries), and prints a line per device found.\n"
          "Exits 4 when none answers.",
          "kestran-ctl scan --port /dev/ttyUSB0",
-         {"port", "json", "timeout", "retries"}},
+         {"port", "json", "csv", "timeout", "retries"}},
         {"monitor", "monitor [--json] [--duration S] [--count N]",
          "print every frame heard on the line",
          "Listens without sending and prints every frame with a time stamp: replies\n"
          "decoded (device, name, value), read-all and write commands of another master\n"
-         "decoded too, anything else as hex. --json prints one object a line. Ends after\n"
-         "S seconds, after N frames, or at Ctrl-C (exit 0).",
+         "decoded too, anything else as hex; in a value, a byte that is not printable\n"
+         "ASCII shows as \\xNN. --json prints one object a line, its time with the\n"
+         "offset from UTC. Ends after S seconds, after N frames, or at Ctrl-C (exit 0).",
          "kestran-ctl monitor --port COM1 --json --duration 60",
          {"port", "json", "duration", "count"}},
     };
@@ -146,15 +150,19 @@ const char *kExitCodes =
     "  130  interrupted by Ctrl-C (143: by SIGTERM); what was sent is said\n";
 
 const char *kCommonOptions =
-    "Options of every subcommand that talks to the line:\n"
+    "Options:\n"
     "  --port P        the port: COM1 to COM255 (see \"ports\"), a device path, or a\n"
     "                  network gateway: tcp://HOST:PORT or rfc2217://HOST:PORT;\n"
-    "                  default: the environment variable KESTRAN_PORT\n"
-    "  -d, --device N  the counter's device number, 0 to 7\n"
+    "                  default: the environment variable KESTRAN_PORT (every\n"
+    "                  subcommand but ports and the plant commands)\n"
+    "  -d, --device N  the counter's device number, 0 to 7 (read, write, backup and\n"
+    "                  restore; scan and monitor take none)\n"
     "  --plant PLANT   the plant file: the lines by name and port (TOML, see the manual)\n"
     "  --line NAME     only this line of the plant (repeat, or NAME,NAME)\n"
-    "  --trace FILE    write every byte sent and received to FILE, one line per burst\n"
-    "  -q, --quiet     no progress messages on standard error\n"
+    "  --trace FILE    write every byte sent and received to FILE, one line per burst;\n"
+    "                  not a file the command reads or writes\n"
+    "  -q, --quiet     no progress messages on standard error (errors and results\n"
+    "                  are still reported)\n"
     "  -h, --help      this help; \"kestran-ctl help SUBCOMMAND\" explains one\n"
     "  --version       the version\n";
 
@@ -250,7 +258,10 @@ static int run(int argc, char **argv)
             out(mainHelp());
             return kDone;
         }
-        return usageError(QStringLiteral("no subcommand given"));
+        // Without a subcommand the usage goes where messages go, and it is an error.
+        const QByteArray usage = mainHelp().toLocal8Bit();
+        std::fwrite(usage.constData(), 1, size_t(usage.size()), stderr);
+        return kUsage;
     }
     const QString command = positional.takeFirst();
     if (command == QLatin1String("help")) {
@@ -369,8 +380,11 @@ static int run(int argc, char **argv)
     inv.output = parser.value(QStringLiteral("output"));
     inv.trace = parser.value(QStringLiteral("trace"));
 
-    if (command == QLatin1String("ports"))
+    if (command == QLatin1String("ports")) {
+        if (int rc = checkTraceFile(inv))
+            return rc;
         return runPorts(inv);
+    }
     // The plant commands take their ports from their files.
     const bool plantBackup = command == QLatin1String("backup") && (!inv.plant.isEmpty() || !inv.lines.isEmpty());
     const bool plantRestore = command == QLatin1String("restore") && isPlantRestore(inv);
@@ -383,6 +397,14 @@ static int run(int argc, char **argv)
     }
     if (inv.port.trimmed().isEmpty())
         return usageError(QStringLiteral("no port given: use --port P or set KESTRAN_PORT"));
+    // A port text that names no port is bad usage, found before anything is opened.
+    const PortText port = parsePortText(inv.port, ComPrefix::ComLetters);
+    if (port.kind == PortText::Invalid) {
+        error(port.problem);
+        return kUsage;
+    }
+    if (int rc = checkTraceFile(inv))
+        return rc;
     if (command == QLatin1String("read"))
         return runRead(inv);
     if (command == QLatin1String("write"))

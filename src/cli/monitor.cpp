@@ -2,6 +2,7 @@
 #include "cli.h"
 
 #include "framesplitter.h"
+#include "linetrace.h"
 #include "parameters.h"
 #include "valueinput.h"
 #include "values.h"
@@ -71,11 +72,11 @@ QString describe(const LineFrame &f, const QString &stamp, bool json)
     switch (f.kind) {
     case LineFrame::Reply:
         return QStringLiteral("%1  reply     device %2  %3  %4  %5\n")
-            .arg(stamp).arg(f.device).arg(name.leftJustified(10), f.value, formatDisplay(f.value));
+            .arg(stamp).arg(f.device).arg(name.leftJustified(10), lineText(f.value), lineText(formatDisplay(f.value)));
     case LineFrame::ReadAll:
         return QStringLiteral("%1  read-all  device %2\n").arg(stamp).arg(f.device);
     case LineFrame::Write:
-        return QStringLiteral("%1  write     device %2  %3  %4\n").arg(stamp).arg(f.device).arg(name.leftJustified(10), f.value);
+        return QStringLiteral("%1  write     device %2  %3  %4\n").arg(stamp).arg(f.device).arg(name.leftJustified(10), lineText(f.value));
     case LineFrame::Other:
         break;
     }
@@ -117,7 +118,9 @@ int runMonitor(const Invocation &inv)
     quiet.setInterval(20);
     QObject::connect(&quiet, &QTimer::timeout, [&] { print(splitter.flushNoise()); });
     client(*s).setReceiveTap([&](const QByteArray &bytes) {
-        stamp = QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz"));
+        // JSON carries the offset from UTC, so a stamp means one moment anywhere.
+        const QDateTime now = QDateTime::currentDateTime();
+        stamp = json ? LineTrace::timeStamp(now) : now.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz"));
         print(splitter.feed(bytes));
         quiet.start();
     });

@@ -1,8 +1,11 @@
 // The line of a subcommand, messages and the timing report.
 #include "cli.h"
 
+#include "fileidentity.h"
 #include "lineopen.h"
 #include "linetrace.h"
+#include "mdlcomport.h"
+#include "portname.h"
 #include "stopsignal.h"
 
 #include <QByteArray>
@@ -52,9 +55,37 @@ void progress(const Invocation &inv, const QString &text)
         error(text);
 }
 
+QString withoutControls(const QString &text)
+{
+    QString shown;
+    shown.reserve(text.size());
+    for (const QChar c : text) {
+        const ushort u = c.unicode();
+        if (u < 0x20 || (u >= 0x7f && u <= 0x9f))
+            shown += QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
+        else
+            shown += c;
+    }
+    return shown;
+}
+
+QString lineText(const QString &bytes)
+{
+    QString shown;
+    shown.reserve(bytes.size());
+    for (const QChar c : bytes) {
+        const ushort u = c.unicode();
+        if (u < 0x20 || u >= 0x7f)
+            shown += QStringLiteral("\\x%1").arg(u & 0xff, 2, 16, QLatin1Char('0'));
+        else
+            shown += c;
+    }
+    return shown;
+}
+
 void error(const QString &text)
 {
-    const QByteArray bytes = QStringLiteral("kestran-ctl: %1\n").arg(text).toLocal8Bit();
+    const QByteArray bytes = QStringLiteral("kestran-ctl: %1\n").arg(withoutControls(text)).toLocal8Bit();
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
     std::fflush(stderr);
 }
@@ -72,6 +103,48 @@ bool out(const QString &text)
         return false;
     }
     return true;
+}
+
+int checkTraceFile(const Invocation &inv)
+{
+    if (inv.trace.isEmpty())
+        return kDone;
+    const FileIdentity trace = identifyFile(inv.trace);
+    if (!trace.isKnown())
+        return kDone;
+    struct Used {
+        QString name;
+        QString what;
+        StdStream stream = StdStream::Input;   // the stream "-" stands for, with `dash`
+        bool dash = false;                     // "-" is a standard stream here
+    };
+    QVector<Used> used;
+    // A trace on the terminal that also shows the output is for watching; a
+    // trace into the file or pipe that carries a document would spoil it.
+    if (!trace.characterDevice) {
+        if (!inv.output.isEmpty())
+            used.append({inv.output, QStringLiteral("the output file"), StdStream::Output, true});
+        if (inv.command == QLatin1String("restore"))
+            for (const QString &a : inv.arguments)
+                used.append({a, QStringLiteral("the backup file"), StdStream::Input, true});
+    }
+    if (inv.command != QLatin1String("ports") && !inv.port.trimmed().isEmpty()) {
+        const PortText port = parsePortText(inv.port, ComPrefix::ComLetters);
+        if (port.kind == PortText::Path)
+            used.append({port.path, QStringLiteral("the port")});
+        else if (port.kind == PortText::Com)
+            if (const auto dev = mdlCOMPort::portTable().device(port.number))
+                used.append({dev->path, QStringLiteral("the port")});
+    }
+    for (const Used &u : std::as_const(used)) {
+        const FileIdentity other = u.dash && isStdStream(u.name) ? identifyStream(u.stream) : identifyFile(u.name);
+        if (other == trace) {
+            error(QStringLiteral("the trace file %1 is %2 of this command; give the trace a file of its own")
+                      .arg(inv.trace, u.what));
+            return kUsage;
+        }
+    }
+    return kDone;
 }
 
 bool outputFailed()

@@ -77,6 +77,9 @@ bool parseBackup(const QByteArray &json, Backup *out, QString *error)
                     QStringLiteral("not a KESTRAN backup (format \u201C%1\u201D, expected \u201C%2\u201D)")
                         .arg(format.isString() ? format.toString() : QStringLiteral("missing"), QLatin1String(Backup::kFormat)));
     const QJsonValue version = root.value(QLatin1String("version"));
+    if (!version.isDouble() && !version.isUndefined())
+        return fail(QStringLiteral("version"),
+                    QStringLiteral("must be a number such as %1, without quotes").arg(Backup::kVersion));
     if (!version.isDouble() || version.toDouble() != Backup::kVersion)
         return fail(QStringLiteral("version"),
                     QStringLiteral("version %1 is not supported (this tool reads version %2)")
@@ -132,6 +135,8 @@ bool parseBackup(const QByteArray &json, Backup *out, QString *error)
                                     .arg(field, scriptName(*p)));
             saved.values.insert(p->index, field);
         }
+        if (saved.values.isEmpty())
+            return fail(where + QStringLiteral(".values"), QStringLiteral("device %1 holds no value").arg(saved.device));
         backup.devices.append(saved);
     }
     *out = backup;

@@ -9,7 +9,7 @@ namespace kestran {
 OpenedLine openLine(const QString &portText, PortTable *table)
 {
     OpenedLine line;
-    const PortText port = parsePortText(portText);
+    const PortText port = parsePortText(portText, ComPrefix::ComLetters);
     if (port.kind == PortText::Invalid) {
         line.fault = SerialFault::BadPortNumber;
         line.problem = port.problem;

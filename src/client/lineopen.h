@@ -17,7 +17,8 @@ struct OpenedLine {
 
 // The one place that turns a port text ("COM3" through the port table, a
 // device path) into a serial control and opens it at 19200 8N1 with DTR off,
-// as the window does. `table` replaces the system's port table (tests).
+// as the window does. A COM number counts only after the letters "COM".
+// `table` replaces the system's port table (tests).
 OpenedLine openLine(const QString &portText, PortTable *table = nullptr);
 
 

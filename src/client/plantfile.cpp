@@ -60,7 +60,7 @@ QString portProblem(const QString &portText)
     const QString text = portText.trimmed();
     if (text.isEmpty())
         return QStringLiteral("no port given");
-    const PortText port = parsePortText(text);
+    const PortText port = parsePortText(text, ComPrefix::ComLetters);
     if (port.kind == PortText::Invalid)
         return port.problem.isEmpty() ? QStringLiteral("not a port") : port.problem;
     return QString();
@@ -68,7 +68,7 @@ QString portProblem(const QString &portText)
 
 QString portIdentity(const QString &portText, PortTable *table)
 {
-    const PortText port = parsePortText(portText.trimmed());
+    const PortText port = parsePortText(portText.trimmed(), ComPrefix::ComLetters);
     auto localPath = [](const QString &path) {
         const QString canonical = QFileInfo(path).canonicalFilePath();
         return QStringLiteral("path:") + (canonical.isEmpty() ? QDir::cleanPath(path) : canonical);

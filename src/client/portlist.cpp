@@ -39,7 +39,7 @@ QVector<PortRow> listPorts(const PortTable &table)
     return rows;
 }
 
-QString statusText(const PortRow &row)
+QString statusWord(const PortRow &row)
 {
     switch (row.status) {
     case PortRow::Usable: return QStringLiteral("usable");
@@ -49,6 +49,13 @@ QString statusText(const PortRow &row)
     case PortRow::Missing: break;
     }
     return QStringLiteral("missing");
+}
+
+QString statusText(const PortRow &row)
+{
+    if (row.status == PortRow::Busy)
+        return QStringLiteral("busy (pid %1)").arg(row.holder);
+    return statusWord(row);
 }
 
 } // namespace kestran

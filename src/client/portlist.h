@@ -20,5 +20,6 @@ struct PortRow {
 QVector<PortRow> listPorts(const PortTable &table);
 
 QString statusText(const PortRow &row);   // "usable", "busy (pid 1234)", "no permission", "missing"
+QString statusWord(const PortRow &row);   // the same without the pid: "busy"
 
 } // namespace kestran

@@ -71,7 +71,7 @@ QString valueFieldFor(const Parameter &p, const QString &text, QString *why)
     if (text.size() == 8 && isWellFormedField(text)) {
         if (hasValueShape(p.shape, text))
             return text;
-        return refuse(QStringLiteral("\u201C%1\u201D is not a %2 value: %3 wants %4")
+        return refuse(QStringLiteral("\u201C%1\u201D is not a valid %2 value: %3 wants %4")
                           .arg(text, scriptName(p), scriptName(p), describeRange(p.shape)));
     }
 

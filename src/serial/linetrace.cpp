@@ -3,14 +3,25 @@
 #include <QDateTime>
 #include <QFileInfo>
 
+#include <cstdlib>
+
 namespace kestran {
 
 namespace {
-QByteArray timeStamp()
+QByteArray nowStamp()
 {
-    return QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz")).toLatin1();
+    return LineTrace::timeStamp(QDateTime::currentDateTime()).toLatin1();
 }
 } // namespace
+
+QString LineTrace::timeStamp(const QDateTime &time)
+{
+    const int offset = time.offsetFromUtc();
+    const int minutes = std::abs(offset) / 60;
+    return time.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz"))
+        + QLatin1Char(offset < 0 ? '-' : '+')
+        + QStringLiteral("%1:%2").arg(minutes / 60, 2, 10, QLatin1Char('0')).arg(minutes % 60, 2, 10, QLatin1Char('0'));
+}
 
 LineTrace::LineTrace(QObject *parent)
     : QObject(parent)
@@ -36,8 +47,17 @@ bool LineTrace::open(const QString &path, QString *error)
     }
     m_clock.start();
     m_failed = false;
-    writeLine("# kestran line trace: time, seconds since start, TX sent / RX received, hex, |ASCII|\n");
-    return !m_failed;
+    // The head line is written at once, so a file that takes nothing (a full
+    // disk, /dev/full) is refused here, with the system's reason.
+    const QByteArray head = "# kestran line trace: time, seconds since start, TX sent / RX received, hex, |ASCII|\n";
+    if (m_file.write(head) != head.size() || !m_file.flush()) {
+        if (error)
+            *error = QStringLiteral("cannot write the trace file %1: %2").arg(path, m_file.errorString());
+        m_file.close();
+        m_failed = true;
+        return false;
+    }
+    return true;
 }
 
 void LineTrace::record(Direction dir, const QByteArray &bytes)
@@ -49,7 +69,7 @@ void LineTrace::record(Direction dir, const QByteArray &bytes)
     for (qsizetype i = 0; i < bytes.size();) {
         if (m_pending.isEmpty()) {
             m_dir = dir;
-            m_pendingStamp = timeStamp();
+            m_pendingStamp = nowStamp();
             m_pendingUs = m_clock.nsecsElapsed() / 1000;
         }
         const qsizetype n = qMin<qsizetype>(kMaxBurst - m_pending.size(), bytes.size() - i);
@@ -76,7 +96,7 @@ void LineTrace::note(const QString &text)
     if (!m_file.isOpen())
         return;
     flush();
-    writeLine("# " + timeStamp() + "  " + text.toUtf8() + '\n');
+    writeLine("# " + nowStamp() + "  " + text.toUtf8() + '\n');
 }
 
 QByteArray LineTrace::formatLine(const QByteArray &stamp, qint64 sinceStartUs, Direction dir,

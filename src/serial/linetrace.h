@@ -7,6 +7,7 @@
 #include "serialcontrol.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QTimer>
@@ -39,7 +40,11 @@ public:
     // Free-text line (opened, closed, lost), also flushed at once.
     void note(const QString &text);
 
-    // One trace line: "2026-12-07T15:16:29.123  +0.012345  TX  2a 30 ...  |*0R:?=?.|".
+    // Local time to the millisecond with its offset from UTC, as ISO 8601
+    // writes it: "2026-12-07T15:16:29.123+01:00".
+    static QString timeStamp(const QDateTime &time);
+
+    // One trace line: "2026-12-07T15:16:29.123+01:00  +0.012345  TX  2a 30 ...  |*0R:?=?.|".
     static QByteArray formatLine(const QByteArray &stamp, qint64 sinceStartUs, Direction dir,
                                  const QByteArray &bytes);
 

@@ -106,7 +106,7 @@ PortText parseUrl(const QString &t, qsizetype schemeEnd)
 }
 } // namespace
 
-PortText parsePortText(const QString &text)
+PortText parsePortText(const QString &text, ComPrefix prefix)
 {
     PortText result;
     const QString t = text.trimmed();
@@ -128,6 +128,10 @@ PortText parsePortText(const QString &text)
     }
     // The port number is whatever follows the first three characters ("COM",
     // in any case): "com3", "COM 3" and "COM+3" all name port 3.
+    if (prefix == ComPrefix::ComLetters && !t.startsWith(QLatin1String("COM"), Qt::CaseInsensitive)) {
+        result.problem = QStringLiteral("\u201C%1\u201D is not a port name: %2.").arg(t, usage());
+        return result;
+    }
     if (t.size() <= 3) {
         result.problem = QStringLiteral("\u201C%1\u201D has no port number: %2.").arg(t, usage());
         return result;

@@ -18,6 +18,10 @@ struct PortText {
     bool isNetwork() const { return kind == Tcp || kind == Rfc2217; }
 };
 
-PortText parsePortText(const QString &text);
+// How a COM number is recognised. The window's port box takes whatever follows
+// the first three characters ("xyz3" is COM3); scripts must spell out "COM".
+enum class ComPrefix { AnyThree, ComLetters };
+
+PortText parsePortText(const QString &text, ComPrefix prefix = ComPrefix::AnyThree);
 
 } // namespace kestran

@@ -68,6 +68,8 @@ void TestCommandLine::answersWithoutDisplay_data()
     QTest::newRow("sim stray argument") << sim << QStringList{"extra"} << 2 << "" << "extra";
     QTest::newRow("ctl --version") << "kestran-ctl" << QStringList{"--version"} << 0 << "kestran-ctl " + version << "";
     QTest::newRow("ctl --help") << "kestran-ctl" << QStringList{"--help"} << 0 << "Usage: " << "";
+    // Alone it has nothing to do: the usage goes to standard error, as an error.
+    QTest::newRow("ctl alone") << "kestran-ctl" << QStringList{} << 2 << "" << "Usage: kestran-ctl SUBCOMMAND";
 }
 
 void TestCommandLine::answersWithoutDisplay()

@@ -61,13 +61,15 @@ class TestCtl : public QObject {
         p.start();
     }
     // Runs the program to its end; `during` is called every millisecond meanwhile.
-    Run ctl(const QStringList &args, const std::function<void()> &during = {})
+    Run ctl(const QStringList &args, const std::function<void()> &during = {}, const QByteArray &input = {})
     {
         QProcess p;
         if (!stdoutFile.isEmpty())
             p.setStandardOutputFile(stdoutFile);
         running = &p;
         start(p, args);
+        p.write(input);
+        p.closeWriteChannel();
         Run r;
         if (!waitUntil([&] {
                 if (during)
@@ -144,7 +146,7 @@ private slots:
         QTest::newRow("out of range") << w + QStringList{"TARGET=10000000"} << "out of range";
         QTest::newRow("debounce out of range") << w + QStringList{"DEBOUNCE1=1000"} << "out of range";
         QTest::newRow("malformed value") << w + QStringList{"RESET=12a"} << "not a whole number";
-        QTest::newRow("field without shape") << w + QStringList{"ALARM=+0000010"} << "not a ALARM value";
+        QTest::newRow("field without shape") << w + QStringList{"ALARM=+0000010"} << "not a valid ALARM value";
         QTest::newRow("difference") << w + QStringList{"DIFFERENCE=5"} << "read-only";
         QTest::newRow("unknown name") << w + QStringList{"SPEED=5"} << "unknown name";
         QTest::newRow("no equals sign") << w + QStringList{"TARGET"} << "NAME=VALUE";
@@ -169,18 +171,42 @@ private slots:
         QTest::newRow("device not in file") << QStringList{"restore", file("good.json"), "-d", "2"} << "no device 2";
         QTest::newRow("from without -d") << QStringList{"restore", file("good.json"), "--from", "1"} << "--from";
         QTest::newRow("trace not writable") << QStringList{"read", "-d", "1", "--trace", dir.path()} << "trace";
+        QTest::newRow("trace on a full disk") << QStringList{"read", "-d", "1", "--trace", "/dev/full"}
+                                              << "/dev/full: No space left on device";
+        // A trace never overwrites what the command reads or writes ("@PORT": the line's pty).
+        QTest::newRow("trace is the backup") << QStringList{"restore", file("good.json"), "--trace", file("good.json")}
+                                             << "is the backup file";
+        QTest::newRow("trace is the output") << QStringList{"backup", "-d", "1", "-o", file("out.json"), "--trace", file("out.json")}
+                                             << "is the output file";
+        QTest::newRow("trace is the port") << QStringList{"read", "-d", "1", "--trace", "@PORT"} << "is the port";
+        writeFile(QStringLiteral("empty-device.json"), head + R"("devices":[{"device":1,"values":{}}]})");
+        writeFile(QStringLiteral("version-text.json"), R"({"format":"kestran-backup","version":"1","devices":[]})");
+        QTest::newRow("saved device without values") << QStringList{"restore", file("empty-device.json")}
+                                                     << "devices[0].values: device 1 holds no value";
+        QTest::newRow("version as text") << QStringList{"restore", file("version-text.json")} << "without quotes";
+        QTest::newRow("restore csv writing") << QStringList{"restore", file("good.json"), "--csv"} << "--dry-run";
+        // Port texts: a COM number only after "COM"; malformed texts are bad usage, not a port that failed.
+        for (const char *port : {"xyz200", "LPT200", "tty1", ":65536"})
+            QTest::newRow(port) << QStringList{"read", "-d", "1", "--port", port} << "is not a port name";
+        QTest::newRow("COM0") << QStringList{"read", "-d", "1", "--port", "COM0"} << "1 to 255";
+        QTest::newRow("gateway without host") << QStringList{"read", "-d", "1", "--port", "tcp://:80"} << "has no host";
+        QTest::newRow("gateway port 0") << QStringList{"read", "-d", "1", "--port", "tcp://h:0"} << "1 to 65535";
     }
     void badInputSendsNothing()
     {
         QFETCH(QStringList, args);
         QFETCH(QString, said);
         QVERIFY(startLine());
-        const Run r = ctl(args + QStringList{"--port", port()});
+        args.replaceInStrings(QStringLiteral("@PORT"), port());
+        const Run r = ctl(args.contains(QStringLiteral("--port")) ? args : args + QStringList{"--port", port()});
         QCOMPARE(r.code, 2);
         QVERIFY2(QString::fromUtf8(r.err).contains(said), r.err.constData());
         QVERIFY(r.out.isEmpty());
         QTest::qWait(20);
         QCOMPARE(line->received(), QByteArray());
+        QVERIFY(!QFile::exists(file("out.json")));
+        QFile good(file("good.json"));
+        QVERIFY(good.open(QIODevice::ReadOnly) && good.readAll().startsWith(R"({"format":"kestran-backup")"));
     }
 
     // read through a hostile line: noise and split replies still read, a dropped
@@ -259,6 +285,9 @@ private slots:
         const QByteArray t = f.readAll();
         QCOMPARE(t.count("  TX  "), 4);
         QVERIFY(t.contains("|*3W:0=-0001234.|") && t.contains("  RX  2a 33 43 3a 30"));
+        QVERIFY2(QRegularExpression(QStringLiteral("\\n\\d{4}-\\d\\d-\\d\\dT[\\d:.]{12}[+-]\\d\\d:\\d\\d  \\+\\d+\\.\\d{6}  TX  "))
+                     .match(QString::fromLatin1(t)).hasMatch(),
+                 t.constData());
     }
 
     // Through a network gateway (ser2net on the loopback, raw and RFC 2217):
@@ -451,6 +480,7 @@ private slots:
         QTest::newRow("read --json") << QStringList{"read", "-d", "1", "--json"};
         QTest::newRow("backup -o -") << QStringList{"backup", "-d", "1", "-o", "-"};
         QTest::newRow("write") << QStringList{"write", "-d", "1", "TARGET=5"};
+        QTest::newRow("backup -o /dev/stdout") << QStringList{"backup", "-d", "1", "-o", "/dev/stdout"};
     }
     void outputCannotBeWritten()
     {
@@ -459,7 +489,9 @@ private slots:
         stdoutFile = QStringLiteral("/dev/full");
         const Run r = ctl(args + QStringList{"--port", port()});
         QCOMPARE(r.code, 7);
-        QVERIFY2(r.err.contains("cannot write to standard output: No space left on device"), r.err.constData());
+        // Through standard output, or through the device that is standard output.
+        QVERIFY2(r.err.contains("cannot write to standard output: No space left on device")
+                     || r.err.contains("writing /dev/stdout failed: No space left on device"), r.err.constData());
     }
 
     // With --json standard output carries the document whatever the outcome:
@@ -644,6 +676,15 @@ private slots:
         QCOMPARE(r.code, 0);
         QCOMPARE(r.out, QByteArray("device 1  answers (8 of 8 values)\ndevice 4  answers (8 of 8 values)\n"));
         QCOMPARE(line->received().count("R:?=?"), 8);
+        // A line lost midway: the devices found so far still go out as CSV.
+        line.reset();
+        QVERIFY(startLine(o));
+        r = ctl({"scan", "--port", port(), "--timeout", "100", "--csv"}, [&] {
+            if (line->isRunning() && line->received().count("R:?=?") == 3)
+                line->kill();
+        });
+        QCOMPARE(r.code, 5);
+        QCOMPARE(r.out, QByteArray("device,values\r\n1,8\r\n"));
         o.devices = {};
         line.reset();
         LineOptions none;
@@ -678,7 +719,9 @@ private slots:
         QStringList kinds;
         for (const QByteArray &l : lines) {
             const QJsonObject o = QJsonDocument::fromJson(l).object();
-            QVERIFY(!o.value("time").toString().isEmpty());
+            QVERIFY2(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d$"))
+                         .match(o.value("time").toString()).hasMatch(),
+                     l.constData());
             kinds << o.value("kind").toString() + ":" + o.value("name").toString() + ":" + o.value("value").toString()
                     + o.value("hex").toString();
         }
@@ -688,9 +731,12 @@ private slots:
         start(q, {"monitor", "--port", port()});
         said.clear();
         QVERIFY(waitUntil([&] { return (said += q.readAllStandardError()).contains("listening"); }, 10000));
-        line->send(replyFrame(QLatin1Char('1'), QLatin1Char('7'), "+0000003"));
+        // A value with terminal controls in it is shown escaped, never raw.
+        line->send(replyFrame(QLatin1Char('1'), QLatin1Char('7'), "\x1b[2J\x08\x9b" "12"));
         QByteArray shown;
         QVERIFY(waitUntil([&] { return (shown += q.readAllStandardOutput()).contains("reply     device 1  ALARM"); }, 10000));
+        QVERIFY2(shown.contains("ALARM       \\x1b[2J\\x08\\x9b12"), shown.constData());
+        QVERIFY(!shown.contains('\x1b') && !shown.contains('\x08') && !shown.contains("\xc2\x9b"));
         ::kill(pid_t(q.processId()), SIGINT);
         QVERIFY(waitUntil([&] { return q.state() == QProcess::NotRunning; }, 10000));
         QCOMPARE(q.exitStatus(), QProcess::NormalExit);
@@ -732,6 +778,90 @@ private slots:
         QVERIFY(p.readAllStandardError().contains("cannot write the trace file"));
     }
 
+    // A trace is refused too when it is the file behind standard output or
+    // input, or a link to a file the command uses: the file is known by its
+    // identity, not by its name. Nothing is sent, nothing is written.
+    void traceBehindStandardStreams()
+    {
+        QVERIFY(startLine());
+        for (const char *output : {"-", "/dev/stdout"}) {
+            const QString shared = file("shared-out.txt");
+            stdoutFile = shared;
+            const Run r = ctl({"backup", "-d", "1", "-o", output, "--trace", shared, "--port", port()});
+            stdoutFile.clear();
+            QCOMPARE(r.code, 2);
+            QVERIFY2(r.err.contains("is the output file"), r.err.constData());
+            QCOMPARE(QFileInfo(shared).size(), 0);
+        }
+        writeFile(QStringLiteral("in.json"), R"({"format":"kestran-backup","version":1,"devices":[{"device":1,"values":{"ALARM":"+0000002"}}]})");
+        QVERIFY(QFile::link(file("in.json"), file("in-link.json")));
+        QProcess p;
+        p.setStandardInputFile(file("in.json"));
+        start(p, {"restore", "-", "--dry-run", "--trace", file("in-link.json"), "--port", port()});
+        QVERIFY(p.waitForFinished(10000));
+        QCOMPARE(p.exitCode(), 2);
+        QVERIFY(p.readAllStandardError().contains("is the backup file"));
+        QTest::qWait(20);
+        QCOMPARE(line->received(), QByteArray());
+        QVERIFY(QFileInfo(file("in.json")).size() > 0);
+    }
+
+    // Tables as CSV (RFC 4180: CR LF after every record), a backup through
+    // /dev/stdout, and restore reading it from standard input ("-").
+    void csvAndStandardStreams()
+    {
+        LineOptions o;
+        o.devices = {1, 4};
+        QVERIFY(startLine(o));
+        Run r = ctl({"scan", "--port", port(), "--timeout", "100", "--csv"});
+        QCOMPARE(r.code, 0);
+        QCOMPARE(r.out, QByteArray("device,values\r\n1,8\r\n4,8\r\n"));
+        r = ctl({"read", "--port", port(), "-d", "4", "--csv"});
+        QCOMPARE(r.code, 0);
+        QVERIFY2(r.out.startsWith("device,name,index,field,number\r\n4,TARGET,0,+0005000,5000\r\n"), r.out.constData());
+        QCOMPARE(r.out.count("\r\n"), 9);
+        QCOMPARE(r.out.count('\n'), 9);
+
+        const Run saved = ctl({"backup", "--port", port(), "-d", "4", "-o", "/dev/stdout", "-q"});
+        QCOMPARE(saved.code, 0);
+        Backup b;
+        QString why;
+        QVERIFY2(parseBackup(saved.out, &b, &why), qPrintable(why));
+        line->withLine([](sim::CounterLine &l) { l.setValue(4, 7, "+0000009"); });
+        line->clearArrivals();
+        r = ctl({"restore", "-", "--dry-run", "--csv", "--port", port()}, {}, saved.out);
+        QVERIFY2(r.code == 0, r.err.constData());
+        QVERIFY2(r.out.startsWith("device,from,name,now,file,action,why\r\n"), r.out.constData());
+        QVERIFY2(r.out.contains("\r\n4,4,ALARM,+0000009,+0000005,would write,\r\n"), r.out.constData());
+        QCOMPARE(r.out.count('\n'), r.out.count("\r\n"));
+        // A value left out says why in a column of its own.
+        r = ctl({"restore", "-", "--dry-run", "--csv", "--skip", "alarm", "--port", port()}, {}, saved.out);
+        QVERIFY2(r.code == 0, r.err.constData());
+        QVERIFY2(r.out.contains("\r\n4,4,ALARM,+0000009,+0000005,left out,--skip\r\n"), r.out.constData());
+        QVERIFY(!line->received().contains("W:"));
+    }
+
+    // Every device that answered did so in part: not "no counter answered".
+    void backupNoneInFull()
+    {
+        LineOptions o;
+        o.devices = {0};
+        o.drop = 0.5;
+        o.seed = 4;
+        QVERIFY(startLine(o));
+        const Run r = ctl({"backup", "--port", port(), "--all", "-o", file("part.json"), "--timeout", "100", "--retries", "0"});
+        QCOMPARE(r.code, 4);
+        QVERIFY2(r.err.contains("no counter answered in full; nothing saved"), r.err.constData());
+    }
+
+    // A message never carries raw control characters, whatever text it quotes.
+    void messagesEscaped()
+    {
+        const Run r = ctl({"read", "-d", "1", "--port", "/dev/kestran-\x1b[2J-port"});
+        QCOMPARE(r.code, 3);
+        QVERIFY2(r.err.contains("/dev/kestran-\\x1b[2J-port") && !r.err.contains('\x1b'), r.err.constData());
+    }
+
     void helpAndVersion()
     {
         Run r = ctl({"--help"});
@@ -747,6 +877,9 @@ private slots:
         r = ctl({"ports", "--json"});
         QCOMPARE(r.code, 0);
         QVERIFY(QJsonDocument::fromJson(r.out).isArray());
+        // The status words of the table, without the pid the JSON gives apart.
+        for (const QJsonValue &port : QJsonDocument::fromJson(r.out).array())
+            QVERIFY(QStringList({"usable", "busy", "no permission", "missing"}).contains(port["status"].toString()));
     }
 };
 

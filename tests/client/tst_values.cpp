@@ -88,13 +88,15 @@ private slots:
         QTest::newRow("other format") << QByteArray(R"({"format":"other","version":1,"devices":[]})") << "format";
         QTest::newRow("no format") << QByteArray(R"({"version":1,"devices":[]})") << "format";
         QTest::newRow("version 2") << QByteArray(R"({"format":"kestran-backup","version":2,"devices":[]})") << "version 2";
-        QTest::newRow("version text") << QByteArray(R"({"format":"kestran-backup","version":"1","devices":[]})") << "version";
+        QTest::newRow("version text") << QByteArray(R"({"format":"kestran-backup","version":"1","devices":[]})") << "version: must be a number such as 1, without quotes";
         QTest::newRow("no devices") << head + "\"x\":1}" << "devices";
         QTest::newRow("device 8") << head + R"("devices":[{"device":8,"values":{}}]})" << "devices[0].device";
         QTest::newRow("device 1e41") << head + R"("devices":[{"device":1e41,"values":{}}]})" << "devices[0].device";
         QTest::newRow("device 1.5") << head + R"("devices":[{"device":1.5,"values":{}}]})" << "devices[0].device";
-        QTest::newRow("device twice") << head + R"("devices":[{"device":1,"values":{}},{"device":1,"values":{}}]})"
+        QTest::newRow("device twice") << head + R"("devices":[{"device":1,"values":{"ALARM":"+0000001"}},{"device":1,"values":{}}]})"
                                       << "devices[1].device";
+        QTest::newRow("no values") << head + R"("devices":[{"device":1,"values":{}}]})"
+                                   << "devices[0].values: device 1 holds no value";
         QTest::newRow("unknown name") << head + R"("devices":[{"device":1,"values":{"TARGET":"+0000001","SPEED":"+0000001"}}]})"
                                       << "devices[0].values.SPEED: unknown name";
         QTest::newRow("name twice") << head + R"x("devices":[{"device":1,"values":{"DEBOUNCE0":"+0000001","debounce(0)":"+0000001"}}]})x"

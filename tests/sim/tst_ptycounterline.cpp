@@ -88,6 +88,7 @@ private slots:
     void noisyLineIsDeterministicAndCounted();
     void pacing();
     void killAndRestart();
+    void linkOfRunningLineKept();
     void slaveClosedAndReopened();
 };
 
@@ -194,6 +195,26 @@ void TestPtyCounterLine::killAndRestart()
 
     line.stop();
     QVERIFY(!QFileInfo(link).isSymLink() && !QFileInfo::exists(link));
+}
+
+// A second line given the link of a running one refuses it; once the first
+// is killed, its dangling link is taken.
+void TestPtyCounterLine::linkOfRunningLineKept()
+{
+    QTemporaryDir dir;
+    const QString link = dir.filePath("counter");
+    PtyCounterLine first, second;
+    QVERIFY(first.setLink(link));
+    QVERIFY(first.start());
+    QVERIFY(second.setLink(link));
+    QString error;
+    QVERIFY(!second.start(&error));
+    QVERIFY2(error.contains("in use"), qPrintable(error));
+    QCOMPARE(QFileInfo(link).symLinkTarget(), first.slavePath());
+
+    first.kill();
+    QVERIFY(second.start(&error));
+    QCOMPARE(QFileInfo(link).symLinkTarget(), second.slavePath());
 }
 
 void TestPtyCounterLine::slaveClosedAndReopened()
