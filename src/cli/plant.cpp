@@ -626,10 +626,12 @@ int runPlantBackup(const Invocation &inv)
     }
     const QByteArray json = snapshot.toJson();
     if (toStdout) {
-        out(QString::fromUtf8(json));
+        if (!out(QString::fromUtf8(json)))
+            return kOutputFailed;   // said by finishOutput
     } else if (file.write(json) != json.size() || !file.commit()) {
+        // The lines have been read by now: not a usage error.
         error(QStringLiteral("writing %1 failed: %2").arg(inv.output, file.errorString()));
-        return kUsage;
+        return kOutputFailed;
     }
     progress(inv, QStringLiteral("%1 on %2 saved to %3")
                       .arg(plural(saved, "device", "devices"), plural(int(snapshot.lines.size()), "line", "lines"), inv.output));
