@@ -72,8 +72,13 @@ int readOptions(int argc, char **argv, Options *out)
     const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
                                      QStringLiteral("Show the version and exit."));
     const QCommandLineOption demo(QStringLiteral("demo"),
+#ifdef Q_OS_WIN
+        QStringLiteral("Attach a simulated line of eight KESTRAN counters,\n"
+                       "under the first COM number no device answers to."));
+#else
         QStringLiteral("Attach a simulated line of eight KESTRAN counters,\n"
                        "listed after the real serial ports."));
+#endif
     const QCommandLineOption trace(QStringLiteral("trace"),
         QStringLiteral("Write every byte sent and received to <FILE>,\n"
                        "one line per burst, flushed as it goes."),
