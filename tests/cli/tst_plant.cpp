@@ -228,6 +228,49 @@ private slots:
         QCOMPARE(o.value("lines").toArray()[2].toObject().value("exit").toInt(), 3);
     }
 
+    // check --csv and restore --dry-run --csv: only the CSV (RFC 4180) on
+    // stdout, the closing table on stderr, also with -q.
+    void csvTables_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QByteArray>("csv");
+        QTest::addColumn<QByteArray>("summary");
+        QTest::newRow("check") << QStringList{"check"} << 1
+                               << QByteArray("line,device,name,saved,live\r\n"
+                                             "line-0,1,TARGET,+0000100,+0000200\r\n")
+                               << QByteArray("1 setting differs");
+        QTest::newRow("restore --dry-run") << QStringList{"restore", "--dry-run"} << 0
+                                           << QByteArray("line,device,name,now,file,action,why\r\n"
+                                                         "line-0,1,TARGET,+0000200,+0000100,would write,\r\n"
+                                                         "line-0,1,ACTUAL,+0000006,+0000005,left out,"
+                                                         "\"a count, not a setting; --with-actual restores it\"\r\n")
+                                           << QByteArray("would write 1");
+    }
+    void csvTables()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, code);
+        QFETCH(QByteArray, csv);
+        QFETCH(QByteArray, summary);
+        QVERIFY(startLines({{1}, {2}}));
+        set(0, 1, 0, "+0000100");
+        set(0, 1, 1, "+0000005");
+        const QString snapshot = file(QStringLiteral("csv.json"));
+        QCOMPARE(ctl({"backup", "--plant", writePlant(QStringLiteral("plant.toml"), {}, {"[1]", "[2]"}), "-o", snapshot, "-q"}).code, 0);
+        set(0, 1, 0, "+0000200");   // TARGET: a setting
+        set(0, 1, 1, "+0000006");   // ACTUAL: a live count
+        clearArrivals();
+        const Run r = ctl(args + QStringList{snapshot, "--csv", "-q"});
+        QVERIFY2(r.code == code, r.err.constData());
+        QCOMPARE(r.out, csv);
+        QVERIFY2(QString::fromUtf8(r.err).contains(QRegularExpression("line-0 +1 +" + QRegularExpression::escape(summary))),
+                 r.err.constData());
+        QVERIFY2(QString::fromUtf8(r.err).contains(QRegularExpression("line-1 +1 +matches")), r.err.constData());
+        for (auto &l : lines)
+            QVERIFY(!l->received().contains("W:"));
+    }
+
     // Refused input exits 2 and sends nothing on any line.
     void refusedSendsNothing_data()
     {
@@ -240,6 +283,8 @@ private slots:
         QTest::newRow("unknown --line") << QString() << QStringList{"backup", "-o", "x.json", "--line", "line-0,line-9"} << "line-9";
         QTest::newRow("snapshot with --port") << QString() << QStringList{"check", "@SNAPSHOT@", "--port", "COM1"} << "--plant, not --port";
         QTest::newRow("trace") << QString() << QStringList{"check", "@SNAPSHOT@", "--trace", "t.txt"} << "--trace";
+        QTest::newRow("restore --csv without --dry-run") << QString() << QStringList{"restore", "@SNAPSHOT@", "--csv"}
+                                                         << "CSV with --dry-run only";
     }
     void refusedSendsNothing()
     {
