@@ -66,7 +66,7 @@ _kestran_ctl()
             words_too="TARGET= ACTUAL= RESET= DEBOUNCE0= DEBOUNCE1= DEBOUNCE2= ALARM=" ;;
         backup) opts="--port -d --device --all -o --output --timeout --retries --plant --line" ;;
         restore) opts="--port -d --device --from --only --skip --with-actual --dry-run --json --csv --timeout --retries --plant --line" ;;
-        check) opts="--port --json --timeout --retries --plant --line --with-actual" ;;
+        check) opts="--port --json --csv --timeout --retries --plant --line --with-actual" ;;
         scan) opts="--port --json --csv --timeout --retries" ;;
         monitor) opts="--port --json --duration --count" ;;
         *) return ;;

@@ -31,7 +31,7 @@ complete -c kestran-ctl -n "__fish_seen_subcommand_from ports read write backup 
 complete -c kestran-ctl -n "__fish_seen_subcommand_from read write backup restore check scan monitor" -l port -x -a "(__kestran_ctl_ports; __fish_complete_path)" -d 'the port'
 complete -c kestran-ctl -n "__fish_seen_subcommand_from read write backup restore" -s d -l device -x -a "0 1 2 3 4 5 6 7" -d 'the device number'
 complete -c kestran-ctl -n "__fish_seen_subcommand_from ports read write restore check scan monitor" -l json -d 'print JSON'
-complete -c kestran-ctl -n "__fish_seen_subcommand_from ports read restore scan" -l csv -d 'print CSV'
+complete -c kestran-ctl -n "__fish_seen_subcommand_from ports read restore check scan" -l csv -d 'print CSV'
 complete -c kestran-ctl -n "__fish_seen_subcommand_from read write backup restore check scan" -l timeout -x -d 'milliseconds to wait for an answer'
 complete -c kestran-ctl -n "__fish_seen_subcommand_from read write backup restore check scan" -l retries -x -d 'times a read is asked again'
 complete -c kestran-ctl -n "__fish_seen_subcommand_from backup" -l all -d 'every device that answers'

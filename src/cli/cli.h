@@ -108,5 +108,7 @@ int runPlantRestore(const Invocation &inv);
 
 // A table as the subcommands print it: columns two spaces apart.
 QString renderTableText(const QStringList &head, const QList<QStringList> &rows);
+// The same as CSV (RFC 4180: CR LF line ends, quotes doubled), as --csv prints it.
+QString renderCsvText(const QStringList &head, const QList<QStringList> &rows);
 
 } // namespace kestran::cli

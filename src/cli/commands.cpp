@@ -785,4 +785,9 @@ QString renderTableText(const QStringList &head, const QList<QStringList> &rows)
     return renderTable(Table{head, rows});
 }
 
+QString renderCsvText(const QStringList &head, const QList<QStringList> &rows)
+{
+    return renderCsv(Table{head, rows});
+}
+
 } // namespace kestran::cli

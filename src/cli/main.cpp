@@ -74,7 +74,7 @@ const QList<Subcommand> &subcommands()
          {"port", "device", "all", "output", "timeout", "retries", "plant", "line"}},
         {"restore", "restore FILE [-d N] [--from M] [--only NAMES|--skip NAMES] [--with-actual] [--dry-run] [--json|--csv]\n"
                     "       kestran-ctl restore SNAPSHOT [--plant PLANT] [--line NAME...] [--only NAMES|--skip NAMES]\n"
-                    "                   [--with-actual] [--dry-run] [--json]",
+                    "                   [--with-actual] [--dry-run] [--json|--csv]",
          "put saved values back onto counters, writing only what differs",
          "Reads each counter first and shows, per value, what it holds now and what the\n"
          "file holds; then writes only the values that differ (paced and verified as in\n"
@@ -93,10 +93,11 @@ const QList<Subcommand> &subcommands()
          "A snapshot (backup --plant) is restored on every saved line at once (or on\n"
          "those --line names), each line on the port the plant file gives it, else on\n"
          "the port saved, under the same rules. The table lists every value written or\n"
-         "left, and the closing table each line's result.",
+         "left, and the closing table each line's result. --csv, with --dry-run only,\n"
+         "gives that table as CSV and the closing table on standard error.",
          "kestran-ctl restore plant.json --from 3 -d 3 --port COM1",
          {"port", "device", "from", "dry-run", "json", "csv", "timeout", "retries", "only", "skip", "with-actual", "plant", "line"}},
-        {"check", "check FILE [--plant PLANT] [--line NAME...] [--with-actual] [--json]",
+        {"check", "check FILE [--plant PLANT] [--line NAME...] [--with-actual] [--json|--csv]",
          "compare the live settings with a snapshot or backup",
          "Reads every saved device of every line at once (a snapshot's lines on the\n"
          "ports the plant file gives them, else on the ports saved; a one-line backup\n"
@@ -105,9 +106,10 @@ const QList<Subcommand> &subcommands()
          "are live counts and compared only with --with-actual. Exits 0 when every\n"
          "setting matches and 1 when one differs; a line that cannot be reached gives\n"
          "its own code (3, 4 or 5), and the highest code of all lines wins. --json\n"
-         "prints one document for monitoring systems.",
+         "prints one document for monitoring systems; --csv the differences as CSV\n"
+         "(line, device, name, saved, live), the closing table then on standard error.",
          "kestran-ctl check plant-snapshot.json --plant plant.toml --json",
-         {"port", "json", "timeout", "retries", "plant", "line", "with-actual"}},
+         {"port", "json", "csv", "timeout", "retries", "plant", "line", "with-actual"}},
         {"scan", "scan [--timeout MS] [--retries K] [--json|--csv]",
          "find which device numbers 0 to 7 answer",
          "Sends a read-all command to every device number in turn, with a short time-out\n"

@@ -41,7 +41,8 @@ struct Target {
     QString result;                    // a few words for the closing table
     QStringList problems;              // what went wrong, as said on stderr
     QVector<SavedDevice> read;         // backup: the devices read
-    QList<QStringList> rows;           // check: differences; restore: values written or left
+    QList<QStringList> rows;           // check: differences; restore: values written or left,
+                                       // then why one is left out (not a column of the table)
     QJsonArray json;                   // the same rows for --json
 
     QString label() const { return name.isEmpty() ? port : name; }
@@ -390,7 +391,7 @@ int restoreLine(const Invocation &inv, Target &t, CounterClient &client)
                 steps.append({p.index, wanted});
                 rowOf.insert(p.index, int(t.rows.size()));
             }
-            t.rows << QStringList{t.label(), QString::number(d), scriptName(p), held, wanted, action, QString()};
+            t.rows << QStringList{t.label(), QString::number(d), scriptName(p), held, wanted, action, QString(), why};
         }
         toWrite += int(steps.size());
         if (steps.isEmpty()) {
@@ -653,6 +654,15 @@ int runCheck(const Invocation &inv)
     QString table;
     const int worst = serve(inv, targets, [&inv](Target &t, CounterClient &c) { return checkLine(inv, t, c); },
                             &table, json ? &lines : nullptr);
+    QList<QStringList> rows;
+    for (const Target &t : std::as_const(targets))
+        rows << t.rows;
+    if (inv.format == Format::Csv) {
+        out(renderCsvText({QStringLiteral("line"), QStringLiteral("device"), QStringLiteral("name"),
+                           QStringLiteral("saved"), QStringLiteral("live")}, rows));
+        say(table);
+        return worst;
+    }
     if (json) {
         QJsonArray differences;
         for (const Target &t : std::as_const(targets))
@@ -669,9 +679,6 @@ int runCheck(const Invocation &inv)
         say(table);
         return worst;
     }
-    QList<QStringList> rows;
-    for (const Target &t : std::as_const(targets))
-        rows << t.rows;
     if (!rows.isEmpty())
         out(renderTableText({QStringLiteral("LINE"), QStringLiteral("DEVICE"), QStringLiteral("NAME"),
                              QStringLiteral("SAVED"), QStringLiteral("LIVE")}, rows) + QLatin1Char('\n'));
@@ -699,6 +706,10 @@ int runPlantRestore(const Invocation &inv)
 {
     if (inv.device >= 0 || inv.from >= 0) {
         error(QStringLiteral("restore of a snapshot restores whole lines: no -d or --from (choose lines with --line)"));
+        return kUsage;
+    }
+    if (inv.format == Format::Csv && !inv.dryRun) {
+        error(QStringLiteral("restore gives CSV with --dry-run only (--json reports a restore)"));
         return kUsage;
     }
     Snapshot snapshot;
@@ -729,8 +740,20 @@ int runPlantRestore(const Invocation &inv)
         return worst;
     }
     QList<QStringList> rows;
-    for (const Target &t : std::as_const(targets))
-        rows << t.rows;
+    for (const Target &t : std::as_const(targets)) {
+        for (const QStringList &row : t.rows) {
+            if (inv.format == Format::Csv)   // the action and why apart, as the one-line restore gives them
+                rows << (row.mid(0, 5) << (row[7].isEmpty() ? row[5] : QStringLiteral("left out")) << row[7]);
+            else
+                rows << row.mid(0, 7);
+        }
+    }
+    if (inv.format == Format::Csv) {
+        out(renderCsvText({QStringLiteral("line"), QStringLiteral("device"), QStringLiteral("name"), QStringLiteral("now"),
+                           QStringLiteral("file"), QStringLiteral("action"), QStringLiteral("why")}, rows));
+        say(table);
+        return worst;
+    }
     if (!rows.isEmpty())
         out(renderTableText({QStringLiteral("LINE"), QStringLiteral("DEVICE"), QStringLiteral("NAME"), QStringLiteral("NOW"),
                              QStringLiteral("FILE"), QStringLiteral("ACTION"), QStringLiteral("RESULT")}, rows)

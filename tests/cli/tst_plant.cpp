@@ -13,6 +13,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
 #include <memory>
 #include <vector>
 
@@ -34,6 +35,7 @@ class TestPlantCtl : public QObject {
 
     std::vector<std::unique_ptr<PtyCounterLine>> lines;
     QTemporaryDir dir;
+    QProcess *running = nullptr;   // the program ctl() runs, while it runs
 
     QString file(const QString &name) const { return dir.filePath(name); }
 
@@ -70,6 +72,7 @@ class TestPlantCtl : public QObject {
         p.setProgram(qEnvironmentVariable("KESTRAN_BUILD_DIR") + QStringLiteral("/src/kestran-ctl"));
         p.setArguments(args);
         p.start();
+        running = &p;
         if (!waitUntil([&] {
                 if (during)
                     during();
@@ -78,6 +81,7 @@ class TestPlantCtl : public QObject {
             p.kill();
             p.waitForFinished();
         }
+        running = nullptr;
         return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1, p.readAllStandardOutput(), p.readAllStandardError()};
     }
     void clearArrivals()
@@ -228,6 +232,90 @@ private slots:
         QCOMPARE(o.value("lines").toArray()[2].toObject().value("exit").toInt(), 3);
     }
 
+    // check --csv and restore --dry-run --csv: only the CSV (RFC 4180) on
+    // stdout, the closing table on stderr, also with -q.
+    void csvTables_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QByteArray>("csv");
+        QTest::addColumn<QByteArray>("summary");
+        QTest::newRow("check") << QStringList{"check"} << 1
+                               << QByteArray("line,device,name,saved,live\r\n"
+                                             "line-0,1,TARGET,+0000100,+0000200\r\n")
+                               << QByteArray("1 setting differs");
+        QTest::newRow("restore --dry-run") << QStringList{"restore", "--dry-run"} << 0
+                                           << QByteArray("line,device,name,now,file,action,why\r\n"
+                                                         "line-0,1,TARGET,+0000200,+0000100,would write,\r\n"
+                                                         "line-0,1,ACTUAL,+0000006,+0000005,left out,"
+                                                         "\"a count, not a setting; --with-actual restores it\"\r\n")
+                                           << QByteArray("would write 1");
+    }
+    void csvTables()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, code);
+        QFETCH(QByteArray, csv);
+        QFETCH(QByteArray, summary);
+        QVERIFY(startLines({{1}, {2}}));
+        set(0, 1, 0, "+0000100");
+        set(0, 1, 1, "+0000005");
+        const QString snapshot = file(QStringLiteral("csv.json"));
+        QCOMPARE(ctl({"backup", "--plant", writePlant(QStringLiteral("plant.toml"), {}, {"[1]", "[2]"}), "-o", snapshot, "-q"}).code, 0);
+        set(0, 1, 0, "+0000200");   // TARGET: a setting
+        set(0, 1, 1, "+0000006");   // ACTUAL: a live count
+        clearArrivals();
+        const Run r = ctl(args + QStringList{snapshot, "--csv", "-q"});
+        QVERIFY2(r.code == code, r.err.constData());
+        QCOMPARE(r.out, csv);
+        QVERIFY2(QString::fromUtf8(r.err).contains(QRegularExpression("line-0 +1 +" + QRegularExpression::escape(summary))),
+                 r.err.constData());
+        QVERIFY2(QString::fromUtf8(r.err).contains(QRegularExpression("line-1 +1 +matches")), r.err.constData());
+        for (auto &l : lines)
+            QVERIFY(!l->received().contains("W:"));
+    }
+
+    // Ctrl-C during a restore: every line stops after the frame in flight,
+    // nothing more is sent, and the values and closing table are still
+    // printed, also with -q.
+    void interruptStopsRestore_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::newRow("table") << QStringList{};
+        QTest::newRow("-q") << QStringList{"-q"};
+    }
+    void interruptStopsRestore()
+    {
+        QFETCH(QStringList, args);
+        QVERIFY(startLines({{1}, {1}, {1}}, true));
+        const QString plant = writePlant(QStringLiteral("plant.toml"), {}, {"[1]", "[1]", "[1]"});
+        const QString snapshot = file(QStringLiteral("interrupt.json"));
+        QCOMPARE(ctl({"backup", "--plant", plant, "-o", snapshot, "-q"}).code, 0);
+        for (int l = 0; l < 3; ++l)
+            for (int i : {0, 3, 4, 7})
+                set(l, 1, i, i == 0 ? "-0000001" : "+0000005");
+        clearArrivals();
+        QVector<qsizetype> atSignal;
+        const Run r = ctl(QStringList{"restore", snapshot, "--plant", plant} + args, [&] {
+            if (atSignal.isEmpty() && running && lines[0]->received().count("W:") == 2) {
+                for (auto &l : lines)
+                    atSignal << l->received().count("W:");
+                ::kill(pid_t(running->processId()), SIGINT);
+            }
+        });
+        QCOMPARE(r.code, 130);
+        QTest::qWait(300);
+        QCOMPARE(lines[0]->received().count("W:"), 2);
+        for (int l = 0; l < 3; ++l) {
+            const qsizetype sent = lines[size_t(l)]->received().count("W:");
+            QVERIFY2(sent <= atSignal[l] + 1 && sent < 4, qPrintable(QStringLiteral("line-%1: %2 sent").arg(l).arg(sent)));
+            QVERIFY2(QString::fromUtf8(r.out).contains(QRegularExpression(QStringLiteral("line-%1 +1 +interrupted").arg(l))),
+                     r.out.constData());
+        }
+        QVERIFY2(r.err.contains("line-0: device 1: stopped after 2 of 4 values were sent; nothing more sent"), r.err.constData());
+        QVERIFY(r.out.contains("sent, not verified") && r.out.contains("not sent"));
+    }
+
     // Refused input exits 2 and sends nothing on any line.
     void refusedSendsNothing_data()
     {
@@ -240,6 +328,8 @@ private slots:
         QTest::newRow("unknown --line") << QString() << QStringList{"backup", "-o", "x.json", "--line", "line-0,line-9"} << "line-9";
         QTest::newRow("snapshot with --port") << QString() << QStringList{"check", "@SNAPSHOT@", "--port", "COM1"} << "--plant, not --port";
         QTest::newRow("trace") << QString() << QStringList{"check", "@SNAPSHOT@", "--trace", "t.txt"} << "--trace";
+        QTest::newRow("restore --csv without --dry-run") << QString() << QStringList{"restore", "@SNAPSHOT@", "--csv"}
+                                                         << "CSV with --dry-run only";
     }
     void refusedSendsNothing()
     {
