@@ -197,6 +197,16 @@ int chosenLines(const Invocation &inv, const QStringList &known, QStringList *ch
     return kDone;
 }
 
+// Every line's JSON rows, line after line.
+QJsonArray jsonRowsOf(const QVector<Target> &targets)
+{
+    QJsonArray all;
+    for (const Target &t : targets)
+        for (const QJsonValue &v : t.json)
+            all.append(v);
+    return all;
+}
+
 // Serves every target at once. Returns the worst of the lines' codes and sets
 // `table` to the closing table: line, devices found, result, time.
 int serve(const Invocation &inv, QVector<Target> &targets, const std::function<int(Target &, CounterClient &)> &work,
@@ -664,10 +674,7 @@ int runCheck(const Invocation &inv)
         return worst;
     }
     if (json) {
-        QJsonArray differences;
-        for (const Target &t : std::as_const(targets))
-            for (const QJsonValue &v : t.json)
-                differences.append(v);
+        const QJsonArray differences = jsonRowsOf(targets);
         out(jsonText(QJsonObject{{QStringLiteral("result"), worst == kDone ? QStringLiteral("matches")
                                                             : worst == kDiffers ? QStringLiteral("differs")
                                                                                 : QStringLiteral("failed")},
@@ -728,10 +735,7 @@ int runPlantRestore(const Invocation &inv)
     const int worst = serve(inv, targets, [&inv](Target &t, CounterClient &c) { return restoreLine(inv, t, c); },
                             &table, json ? &lines : nullptr);
     if (json) {
-        QJsonArray values;
-        for (const Target &t : std::as_const(targets))
-            for (const QJsonValue &v : t.json)
-                values.append(v);
+        const QJsonArray values = jsonRowsOf(targets);
         out(jsonText(QJsonObject{{QStringLiteral("exit"), worst},
                                  {QStringLiteral("dry_run"), inv.dryRun},
                                  {QStringLiteral("values"), values},

@@ -9,6 +9,10 @@ namespace comprobe {
 // handle at once. True when the open succeeded.
 bool deviceAnswers(const char *name);
 
+// The same open: 0 when it succeeded, else the system's error code for it
+// (ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED for a port another program holds).
+unsigned long deviceAnswerCode(const char *name);
+
 // deviceAnswers for "\\.\COM<port>", port in decimal; false outside 1..255.
 bool comPortAnswers(short port);
 

@@ -7,7 +7,7 @@
 namespace kestran {
 namespace comprobe {
 
-bool deviceAnswers(const char *name)
+unsigned long deviceAnswerCode(const char *name)
 {
     // Neither read nor write access: the handle only shows the device exists
     // and is not held exclusively. The security record is all zeros.
@@ -15,9 +15,14 @@ bool deviceAnswers(const char *name)
     HANDLE h = CreateFileA(name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE)
-        return false;
+        return GetLastError() ? GetLastError() : ERROR_GEN_FAILURE;
     CloseHandle(h);
-    return true;
+    return 0;
+}
+
+bool deviceAnswers(const char *name)
+{
+    return deviceAnswerCode(name) == 0;
 }
 
 bool comPortAnswers(short port)

@@ -147,21 +147,16 @@ QVector<PortDevice> systemPorts(const QString &sysClassTty, const QString &devDi
 
 DeviceState deviceState(const QString &path)
 {
-    const QFileInfo node(path);
-    if (!node.exists())
+    const QByteArray native = QFile::encodeName(path);
+    struct stat st;
+    if (::stat(native.constData(), &st) != 0)
         return DeviceState::Missing;
-    if (!node.isReadable() || !node.isWritable())
-        return DeviceState::NoPermission;
-    return DeviceState::Usable;
+    return ::access(native.constData(), R_OK | W_OK) == 0 ? DeviceState::Usable : DeviceState::NoPermission;
 }
 
 bool deviceUsable(const QString &path)
 {
-    const QByteArray native = QFile::encodeName(path);
-    struct stat st;
-    if (::stat(native.constData(), &st) != 0)
-        return false;
-    return ::access(native.constData(), R_OK | W_OK) == 0;
+    return deviceState(path) == DeviceState::Usable;
 }
 
 qint64 liveLockOwner(const QString &lockDir, const QString &name)

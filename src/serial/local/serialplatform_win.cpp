@@ -42,23 +42,17 @@ QVector<PortDevice> systemPorts(const QString &sysClassTty, const QString &devDi
 
 DeviceState deviceState(const QString &path)
 {
-    // Neither read nor write access, as the probe: a port another program
-    // holds answers "access denied".
-    const HANDLE h = CreateFileW(reinterpret_cast<const wchar_t *>(path.utf16()), 0,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h != INVALID_HANDLE_VALUE) {
-        CloseHandle(h);
+    // The probe's own open: a port another program holds answers "access denied".
+    const unsigned long code = comprobe::deviceAnswerCode(path.toLocal8Bit().constData());
+    if (code == 0)
         return DeviceState::Usable;
-    }
-    const DWORD code = GetLastError();
     return code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION ? DeviceState::Busy
                                                                           : DeviceState::Missing;
 }
 
 bool deviceUsable(const QString &path)
 {
-    return comprobe::deviceAnswers(path.toLocal8Bit().constData());
+    return deviceState(path) == DeviceState::Usable;
 }
 
 qint64 liveLockOwner(const QString &lockDir, const QString &name)
