@@ -302,7 +302,7 @@ private slots:
     {
         QFETCH(bool, rfc2217);
         if (test::Ser2netProcess::program().isEmpty())
-            QSKIP("ser2net is not installed");
+            QFAIL("ser2net is not installed: the test command installs it (scripts/deps.sh)");
         QVERIFY(startLine());
         test::Ser2netProcess gateway;
         QVERIFY(gateway.start(port(), rfc2217, QStringLiteral("19200n81"), {QStringLiteral("chardelay: false")}));
@@ -547,7 +547,7 @@ private slots:
         QFETCH(bool, rfc2217);
         QFETCH(QStringList, args);
         if (test::Ser2netProcess::program().isEmpty())
-            QSKIP("ser2net is not installed");
+            QFAIL("ser2net is not installed: the test command installs it (scripts/deps.sh)");
         QVERIFY(startLine());
         test::Ser2netProcess gateway;
         QVERIFY(gateway.start(port(), rfc2217));
