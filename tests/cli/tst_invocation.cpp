@@ -47,6 +47,7 @@ private slots:
         QTest::newRow("--version") << QStringList{"--version"} << "kestran-ctl ";
         QTest::newRow("--help") << QStringList{"--help"} << "Usage: kestran-ctl SUBCOMMAND";
         QTest::newRow("help read") << QStringList{"help", "read"} << "Usage: kestran-ctl read -d N";
+        QTest::newRow("help write") << QStringList{"help", "write"} << "Usage: kestran-ctl write -d N";
         QTest::newRow("restore --help") << QStringList{"restore", "--help"} << "Usage: kestran-ctl restore FILE";
     }
     void printed()
@@ -57,6 +58,12 @@ private slots:
         QCOMPARE(p.action, ParsedLine::Print);
         QCOMPARE(p.exitCode, int(kDone));
         QVERIFY2(p.text.startsWith(starts), qPrintable(p.text));
+        if (args.size() == 2) {   // "help X" and "X --help" are the same text
+            const bool helpFirst = args[0] == QLatin1String("help");
+            const QString sub = args[helpFirst ? 1 : 0];
+            const QStringList other = helpFirst ? QStringList{sub, "--help"} : QStringList{"help", sub};
+            QCOMPARE(parseCommandLine(other, QString()).text, p.text);
+        }
     }
 
     // Every subcommand in the table has a run function and help, and the help lists it.
@@ -90,6 +97,10 @@ private slots:
         QCOMPARE(inv.format, Format::Csv);
         QCOMPARE(inv.read.timeoutMs, 50);
         QCOMPARE(inv.read.quietMs, 50);   // never longer than the time-out
+        // --only and --skip gather over their repeats and comma lists.
+        const ParsedLine skips = parseCommandLine({"restore", "f.json", "--skip", "RESET", "--skip", "alarm,DEBOUNCE(1)"}, QString());
+        QCOMPARE(skips.action, ParsedLine::Run);
+        QCOMPARE(skips.inv.choice.skip, (QVector<char>{'3', '7', '5'}));
         // scan asks briefly by default; --port outweighs KESTRAN_PORT.
         const ParsedLine scan = parseCommandLine({"scan", "--port", "COM2"}, QStringLiteral("COM1"));
         QCOMPARE(scan.inv.read.timeoutMs, 200);
