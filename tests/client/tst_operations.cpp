@@ -88,6 +88,40 @@ private slots:
                                                                                          : QString::fromLatin1(comm.line.value(device, 4)));
     }
 
+    // A reply damaged on the line is no value: asked for again, and what is
+    // kept is the counter's own.
+    void damagedReplyAskedAgain_data()
+    {
+        QTest::addColumn<int>("kind");   // 0 a byte replaced, 1 removed, 2 inserted
+        QTest::newRow("byte replaced") << 0;
+        QTest::newRow("byte removed") << 1;
+        QTest::newRow("byte inserted") << 2;
+    }
+    void damagedReplyAskedAgain()
+    {
+        QFETCH(int, kind);
+        SimComm comm({3});
+        QSet<char> damaged;
+        comm.mangle = [&](const QByteArray &r) {
+            if (r.size() < 14 || damaged.contains(r[4]))
+                return r;
+            damaged.insert(r[4]);
+            QByteArray d = r;
+            if (kind == 0)
+                d[8] = 'x';
+            else if (kind == 1)
+                d.remove(8, 1);
+            else
+                d.insert(8, '7');
+            return d;
+        };
+        CounterClient client(&comm);
+        const WholeRead r = kestran::readWhole(client, 3, quick(), ReadMode::Whole);
+        QVERIFY(r.complete());
+        QCOMPARE(r.attempts, 2);
+        QCOMPARE(r.values, valuesOf(comm.line, 3));
+    }
+
     // Every device asked for is saved, absent or incomplete; a device asked for by number is never absent.
     void backupLine_data()
     {
