@@ -1,6 +1,7 @@
 #pragma once
 // kestran-ctl: shared pieces of the command-line program.
 #include "counterclient.h"
+#include "tlssettings.h"
 
 #include <QString>
 #include <QStringList>
@@ -48,6 +49,7 @@ struct Invocation {
     bool withActual = false;   // --with-actual: ACTUAL too (check: ACTUAL and DIFFERENCE)
     QVector<char> only;        // --only NAMES, index characters; empty: all
     QVector<char> skip;        // --skip NAMES
+    TlsSettings tls;           // --ca, --cert, --key, --pin or their environment variables
 };
 
 // Messages on stderr: progress (silent with -q) and errors (always). Control

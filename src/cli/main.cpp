@@ -1,5 +1,6 @@
 // kestran-ctl: the KESTRAN counters from a script.
 #include "cli.h"
+#include "tlsoptions.h"
 
 #include "portname.h"
 #include "valueinput.h"
@@ -144,7 +145,8 @@ const char *kExitCodes =
     "  1  check: a setting differs from the file\n"
     "  2  bad usage or input (nothing was sent)\n"
     "  3  the port cannot be opened (missing, busy, no permission, gateway unreachable\n"
-    "     or its port in use by another client)\n"
+    "     or its port in use by another client, a TLS gateway not trusted or refusing\n"
+    "     our certificate, TLS on one side only)\n"
     "  4  no answer, or an incomplete one\n"
     "  5  the line was lost\n"
     "  6  a written value did not read back\n"
@@ -154,7 +156,8 @@ const char *kExitCodes =
 const char *kCommonOptions =
     "Options:\n"
     "  --port P        the port: COM1 to COM255 (see \"ports\"), a device path, or a\n"
-    "                  network gateway: tcp://HOST:PORT or rfc2217://HOST:PORT;\n"
+    "                  network gateway: tcp://HOST:PORT or rfc2217://HOST:PORT, or\n"
+    "                  inside TLS: tls://HOST:PORT or rfc2217+tls://HOST:PORT;\n"
     "                  default: the environment variable KESTRAN_PORT (every\n"
     "                  subcommand but ports and the plant commands)\n"
     "  -d, --device N  the counter's device number, 0 to 7 (read, write, backup and\n"
@@ -163,6 +166,13 @@ const char *kCommonOptions =
     "  --line NAME     only this line of the plant (repeat, or NAME,NAME)\n"
     "  --trace FILE    write every byte sent and received to FILE, one line per burst;\n"
     "                  not a file the command reads or writes\n"
+    "  --ca FILE       TLS gateways: the plant's CA certificates (PEM); default: the\n"
+    "                  system's store (KESTRAN_TLS_CA)\n"
+    "  --cert FILE     TLS gateways: our client certificate (PEM) (KESTRAN_TLS_CERT)\n"
+    "  --key FILE      its private key (PEM, readable by you alone, no pass phrase);\n"
+    "                  default: in the --cert file (KESTRAN_TLS_KEY)\n"
+    "  --pin SHA256    TLS gateways: trust only the certificate with this SHA-256\n"
+    "                  fingerprint, for a self-signed gateway (KESTRAN_TLS_PIN)\n"
     "  -q, --quiet     no progress messages on standard error (errors and results\n"
     "                  are still reported)\n"
     "  -h, --help      this help; \"kestran-ctl help SUBCOMMAND\" explains one\n"
@@ -247,6 +257,7 @@ static int run(int argc, char **argv)
         {QStringLiteral("skip"), QString(), QStringLiteral("NAMES")},
     };
     parser.addOptions(options);
+    parser.addOptions(tlsOptions());
     if (!parser.parse(QCoreApplication::arguments()))
         return usageError(parser.errorText());
 
@@ -286,7 +297,9 @@ static int run(int argc, char **argv)
     }
 
     // Every option given must belong to the subcommand.
-    const QSet<QString> always = {QStringLiteral("trace"), QStringLiteral("quiet"), QStringLiteral("q")};
+    QSet<QString> always = {QStringLiteral("trace"), QStringLiteral("quiet"), QStringLiteral("q")};
+    for (const QString &name : tlsOptionNames())
+        always.insert(name);
     for (const QString &name : parser.optionNames()) {
         const QString longName = name == QLatin1String("d") ? QStringLiteral("device")
                                : name == QLatin1String("o") ? QStringLiteral("output") : name;
@@ -381,6 +394,10 @@ static int run(int argc, char **argv)
     }
     inv.output = parser.value(QStringLiteral("output"));
     inv.trace = parser.value(QStringLiteral("trace"));
+    QString twice;
+    inv.tls = tlsSettingsFrom(parser, &twice);
+    if (!twice.isEmpty())
+        return usageError(QStringLiteral("--%1 is given more than once").arg(twice));
 
     if (command == QLatin1String("ports")) {
         if (int rc = checkTraceFile(inv))

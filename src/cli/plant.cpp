@@ -35,6 +35,7 @@ struct Target {
     QString port;
     QVector<int> devices;              // backup: the devices to save, empty: all that answer
     const SavedLine *saved = nullptr;  // check, restore: what the file holds
+    TlsSettings tls;                   // for a TLS gateway
 
     // Filled by the line's thread.
     int found = 0;                     // devices that answered in full
@@ -215,7 +216,8 @@ int serve(const Invocation &inv, QVector<Target> &targets, const std::function<i
     QVector<LineTask> tasks;
     for (Target &t : targets) {
         Target *target = &t;
-        tasks.append({t.label(), t.port, [target, &work](CounterClient &client) { return work(*target, client); }});
+        tasks.append({t.label(), t.port, [target, &work](CounterClient &client) { return work(*target, client); },
+                      t.tls});
     }
     // Ctrl-C and SIGTERM stop every line after the frame in flight.
     stopsignal::catchStops();
@@ -487,6 +489,7 @@ int targetsOf(const Invocation &inv, const Snapshot &snapshot, QVector<Target> *
             return kUsage;
         }
         Target t;
+        t.tls = inv.tls;
         t.saved = &snapshot.lines.first();
         t.port = inv.port.trimmed().isEmpty() ? t.saved->port.trimmed() : inv.port.trimmed();
         if (t.port.isEmpty()) {
@@ -510,6 +513,7 @@ int targetsOf(const Invocation &inv, const Snapshot &snapshot, QVector<Target> *
         if (!chosen.isEmpty() && !chosen.contains(l.name))
             continue;
         Target t;
+        t.tls = inv.tls;
         t.name = l.name;
         t.saved = &l;
         if (withPlant) {
@@ -519,6 +523,7 @@ int targetsOf(const Invocation &inv, const Snapshot &snapshot, QVector<Target> *
                 return kUsage;
             }
             t.port = p->port;
+            t.tls = mergedTls(p->tls, inv.tls);
         } else {
             t.port = l.port.trimmed();
             const QString why = portProblem(t.port);
@@ -601,8 +606,10 @@ int runPlantBackup(const Invocation &inv)
         if (!chosen.isEmpty() && !chosen.contains(l.name))
             continue;
         Target t;
+        t.tls = inv.tls;
         t.name = l.name;
         t.port = l.port;
+        t.tls = mergedTls(l.tls, inv.tls);
         t.devices = l.devices;
         targets.append(t);
     }

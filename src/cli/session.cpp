@@ -177,7 +177,8 @@ int interruptedExit()
 
 int lineLost(Session &s)
 {
-    if (s.client->lostFault() == SerialFault::Busy) {
+    // Refusals that come only with the first bytes: the port, not the line.
+    if (s.client->lostFault() == SerialFault::Busy || s.client->lostFault() == SerialFault::TlsMismatch) {
         error(s.client->lostReason());
         return kPortFailed;
     }
@@ -202,7 +203,7 @@ SessionPtr openSession(const Invocation &inv, int *exitCode, bool interruptible)
         QObject::connect(s->trace.get(), &LineTrace::writeFailed, [](const QString &reason) { error(reason); });
         s->trace->note(QStringLiteral("kestran-ctl %1, port %2").arg(inv.command, inv.port));
     }
-    s->line = openLine(inv.port);
+    s->line = openLine(inv.port, nullptr, inv.tls);
     if (!s->line.control) {
         if (s->trace)
             s->trace->note(QStringLiteral("port not opened: %1").arg(s->line.problem));

@@ -1,7 +1,10 @@
 #include "tlssettings.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSettings>
+#include <QStandardPaths>
 
 namespace kestran {
 
@@ -19,6 +22,47 @@ bool readFile(const QString &path, const QString &what, QByteArray *out, QString
 }
 
 } // namespace
+
+TlsSettings mergedTls(const TlsSettings &over, const TlsSettings &base)
+{
+    TlsSettings m;
+    m.caFile = over.caFile.isEmpty() ? base.caFile : over.caFile;
+    m.certFile = over.certFile.isEmpty() ? base.certFile : over.certFile;
+    m.keyFile = over.keyFile.isEmpty() && over.certFile.isEmpty() ? base.keyFile : over.keyFile;
+    m.pin = over.pin.isEmpty() ? base.pin : over.pin;
+    const bool fromOver = !over.caFile.isEmpty() || !over.certFile.isEmpty() || !over.pin.isEmpty();
+    m.source = fromOver || base.source.isEmpty() ? over.source : base.source;
+    if (fromOver && !base.source.isEmpty() && !(base == TlsSettings()) && over.source != base.source)
+        m.source = QStringLiteral("%1 and %2").arg(over.source, base.source);
+    return m;
+}
+
+QString userTlsSettingsPath()
+{
+    return QDir(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation))
+        .filePath(QStringLiteral("kestran-setup/tls.conf"));
+}
+
+TlsSettings readTlsSettingsFile(const QString &path)
+{
+    TlsSettings s;
+    if (!QFileInfo::exists(path)) {
+        s.source = QStringLiteral("%1, which does not exist: the system's CA store is used").arg(path);
+        return s;
+    }
+    s.source = path;
+    const QSettings file(path, QSettings::IniFormat);
+    const QDir dir = QFileInfo(path).absoluteDir();
+    auto file_ = [&](const char *key) {
+        const QString v = file.value(QLatin1String(key)).toString().trimmed();
+        return v.isEmpty() ? v : QDir::cleanPath(dir.absoluteFilePath(v));
+    };
+    s.caFile = file_("ca");
+    s.certFile = file_("cert");
+    s.keyFile = file_("key");
+    s.pin = file.value(QStringLiteral("pin")).toString().trimmed();
+    return s;
+}
 
 QByteArray parseFingerprint(const QString &text)
 {
