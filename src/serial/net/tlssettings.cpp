@@ -111,6 +111,30 @@ bool loadTlsCredentials(const TlsSettings &s, TlsCredentials *out, QString *prob
         }
         return true;
     }
+    const QString lower = s.certFile.toLower();
+    if (lower.endsWith(QLatin1String(".p12")) || lower.endsWith(QLatin1String(".pfx"))) {
+        // Certificate and key in one PKCS#12 file without a pass phrase: the
+        // form Windows' TLS takes a client key in.
+#ifndef Q_OS_WIN
+        if (QFileInfo(s.certFile).permissions()
+            & (QFileDevice::ReadGroup | QFileDevice::ReadOther | QFileDevice::WriteGroup | QFileDevice::WriteOther)) {
+            *problem = QStringLiteral("the private key %1 can be read by other users; it is not used. "
+                                      "Make it readable by you alone: chmod 600 %1").arg(s.certFile);
+            return false;
+        }
+#endif
+        QFile f(s.certFile);
+        if (!f.open(QIODevice::ReadOnly)) {
+            *problem = QStringLiteral("cannot read the certificate %1: %2").arg(s.certFile, f.errorString());
+            return false;
+        }
+        if (!QSslCertificate::importPkcs12(&f, &out->key, &out->certificate)) {
+            *problem = QStringLiteral("%1 is no PKCS#12 file without a pass phrase (pass phrases are not supported)")
+                           .arg(s.certFile);
+            return false;
+        }
+        return true;
+    }
     QByteArray certPem;
     if (!readFile(s.certFile, QStringLiteral("certificate"), &certPem, problem))
         return false;
