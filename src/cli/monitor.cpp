@@ -12,18 +12,9 @@
 #include <QJsonObject>
 #include <QTimer>
 
-#include <csignal>
-
 namespace kestran::cli {
 
 namespace {
-
-volatile std::sig_atomic_t g_interrupted = 0;
-
-extern "C" void onInterrupt(int)
-{
-    g_interrupted = 1;
-}
 
 QString printable(const QByteArray &bytes)
 {
@@ -93,12 +84,11 @@ int runMonitor(const Invocation &inv)
         return kUsage;
     }
     int rc = kDone;
-    SessionPtr s = openSession(inv, &rc);
+    // Ctrl-C, SIGTERM or the console closing end listening cleanly: the stop
+    // request interrupts the client, and the loop ends between two chunks.
+    SessionPtr s = openSession(inv, &rc, true);
     if (!s)
         return rc;
-    // Ctrl-C ends listening cleanly: the handler only sets a flag the loop looks at.
-    std::signal(SIGINT, onInterrupt);
-    std::signal(SIGTERM, onInterrupt);
 
     FrameSplitter splitter;
     const bool json = inv.format == Format::Json;
@@ -127,10 +117,9 @@ int runMonitor(const Invocation &inv)
     progress(inv, QStringLiteral("listening on %1 (Ctrl-C ends)").arg(inv.port.trimmed()));
     const int ms = inv.durationS > 0 ? int(qMin(inv.durationS * 1000.0, 2.0e9)) : -1;
     // Listening ends too when standard output can no longer be written.
-    client(*s).listen(ms, [&] { return g_interrupted || outputFailed() || (inv.count >= 0 && printed >= inv.count); });
+    CounterClient &c = client(*s);
+    c.listen(ms, [&] { return c.interrupted() || outputFailed() || (inv.count >= 0 && printed >= inv.count); });
     print(splitter.flushAll());
-    std::signal(SIGINT, SIG_DFL);
-    std::signal(SIGTERM, SIG_DFL);
     if (client(*s).lineLost()) {
         error(QStringLiteral("the line was lost: %1").arg(client(*s).lostReason()));
         return kLineLost;
