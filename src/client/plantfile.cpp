@@ -84,6 +84,8 @@ QString portIdentity(const QString &portText, PortTable *table)
         return localPath(port.path);
     case PortText::Tcp:
     case PortText::Rfc2217:
+    case PortText::Tls:
+    case PortText::Rfc2217Tls:
         // One gateway port serves one line, whichever way it is spoken to.
         return QStringLiteral("net:%1:%2").arg(port.host.toLower()).arg(port.tcpPort);
     case PortText::Invalid:

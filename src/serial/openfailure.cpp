@@ -45,6 +45,25 @@ OpenFailure describeOpenFailure(const SerialControl &control, const QString &por
     case SerialFault::HostNotFound:
         return {QStringLiteral("%1: the host name was not found (%2).").arg(head, reason),
                 QStringLiteral("Check the spelling of the name, or type the gateway's address.")};
+    case SerialFault::NotTrusted:
+        return {QStringLiteral("%1: the gateway is not trusted (%2).").arg(head, reason),
+                QStringLiteral("Compare the fingerprint with the one the gateway's certificate has. "
+                               "Give the plant's CA certificate, or pin the gateway's fingerprint.")};
+    case SerialFault::CertExpired:
+        return {QStringLiteral("%1: the gateway's certificate is out of date (%2).").arg(head, reason),
+                QStringLiteral("Renew the gateway's certificate, and check this computer's clock.")};
+    case SerialFault::WrongName:
+        return {QStringLiteral("%1: the gateway's certificate is for another name (%2).").arg(head, reason),
+                QStringLiteral("Open the gateway by a name its certificate holds, or give it a certificate "
+                               "made out for this name.")};
+    case SerialFault::CertRefused:
+        return {QStringLiteral("%1: the gateway refused our certificate (%2).").arg(head, reason),
+                QStringLiteral("Give a client certificate the gateway trusts (signed by the plant's CA, "
+                               "for a user the gateway knows).")};
+    case SerialFault::TlsMismatch:
+        return {QStringLiteral("%1: TLS on one side only (%2).").arg(head, reason), QString()};
+    case SerialFault::TlsSettings:
+        return {QStringLiteral("%1: the TLS settings cannot be used (%2).").arg(head, reason), QString()};
     default:
         return {QStringLiteral("%1: %2").arg(head, reason.isEmpty() ? QStringLiteral("unknown error") : reason),
                 QString()};

@@ -8,7 +8,8 @@ namespace {
 QString usage()
 {
     return QStringLiteral("type COM1 to COM255, a device path such as /dev/ttyUSB0, "
-                          "or a network gateway as tcp://HOST:PORT or rfc2217://HOST:PORT");
+                          "or a network gateway as tcp://HOST:PORT, rfc2217://HOST:PORT, "
+                          "tls://HOST:PORT or rfc2217+tls://HOST:PORT");
 }
 
 // A host name as resolvers take it: dot-separated labels of letters, digits,
@@ -32,7 +33,7 @@ bool isHostName(const QString &host)
     return true;
 }
 
-// "tcp://HOST:PORT" and "rfc2217://HOST:PORT"; anything else with "://" is
+// "tcp://", "rfc2217://", "tls://" and "rfc2217+tls://" HOST:PORT; anything else with "://" is
 // a malformed or unknown network port.
 PortText parseUrl(const QString &t, qsizetype schemeEnd)
 {
@@ -46,6 +47,10 @@ PortText parseUrl(const QString &t, qsizetype schemeEnd)
         result.kind = PortText::Tcp;
     else if (scheme == QLatin1String("rfc2217"))
         result.kind = PortText::Rfc2217;
+    else if (scheme == QLatin1String("tls"))
+        result.kind = PortText::Tls;
+    else if (scheme == QLatin1String("rfc2217+tls"))
+        result.kind = PortText::Rfc2217Tls;
     else
         return invalid(QStringLiteral("names an unknown kind of port \u201C%1\u201D").arg(t.left(schemeEnd)));
 

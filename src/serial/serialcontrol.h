@@ -24,6 +24,12 @@ enum class SerialFault {
     Refused,        // a network gateway refused the connection
     HostNotFound,   // a network gateway's name does not resolve
     Cancelled,      // the open was called off (closed while it waited); nothing to report
+    NotTrusted,     // a TLS gateway's certificate is not from a trusted CA, or not the pinned one
+    CertExpired,    // a TLS gateway's certificate has expired or is not valid yet
+    WrongName,      // a TLS gateway's certificate is made out for another name
+    CertRefused,    // a TLS gateway refused our client certificate (or wants one)
+    TlsMismatch,    // a TLS port opened as plain, or a plain port opened as TLS
+    TlsSettings,    // the TLS settings cannot be used (file missing, key readable by others, ...)
     Other,
 };
 

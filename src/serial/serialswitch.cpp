@@ -122,6 +122,8 @@ bool SerialSwitch::setPortOpen(bool open)
     return m_current->setPortOpen(true);
 }
 
+void SerialSwitch::setTlsSettings(const TlsSettings &settings) { m_network->setTlsSettings(settings); }
+
 bool SerialSwitch::PortOpen() const { return m_current->PortOpen(); }
 void SerialSwitch::setOutput(const QString &text) { m_current->setOutput(text); }
 QString SerialSwitch::Input() { return m_current->Input(); }

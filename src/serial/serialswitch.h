@@ -1,12 +1,13 @@
 #pragma once
 // The serial control the window and the command line use: a local port
 // (MSComm) or a line behind a network gateway (NetComm), picked at each open
-// by the device path ("tcp://..." and "rfc2217://..." go to the network).
+// by the device path ("tcp://", "rfc2217://" and their TLS forms go to the network).
 // Settings are given to both, so whichever opens has them.
 #include "serialcontrol.h"
 
 namespace kestran {
 
+struct TlsSettings;
 class MSComm;
 class NetComm;
 class PortTable;
@@ -40,6 +41,9 @@ public:
     short CommEvent() const override;
     SerialFault fault() const override;
     QString errorString() const override;
+
+    // For TLS gateways (tls://, rfc2217+tls://), from the next open on.
+    void setTlsSettings(const TlsSettings &settings);
 
     MSComm *local() const { return m_local; }
     NetComm *network() const { return m_network; }

@@ -2,8 +2,14 @@
 #include "portname.h"
 #include "receivequeue.h"
 #include "telnetcomport.h"
+#include "tlssettings.h"
 
 #include <QCoreApplication>
+#include <QCryptographicHash>
+#include <QElapsedTimer>
+#include <QHostAddress>
+#include <QSslConfiguration>
+#include <QSslSocket>
 #include <QEventLoop>
 #include <QMetaObject>
 #include <QNetworkProxy>
@@ -50,15 +56,77 @@ constexpr char kPortInUse[] = "Port already in use";
 // held back this long at most before they are handed on as the line's.
 constexpr int kGreetingHoldMs = 200;
 
+// After connecting, the line settles before the open completes: what comes
+// until it has been quiet this long cannot answer a request not yet sent
+// (late replies held by the gateway, a banner), and is dropped.
+constexpr int kSettleQuietMs = 30;
+// A gateway that keeps sending does not hold the open longer than this.
+constexpr int kSettleMaxMs = 500;
+
+QString certificateNames(const QSslCertificate &cert)
+{
+    QStringList names;
+    const auto alt = cert.subjectAlternativeNames();
+    for (auto it = alt.cbegin(); it != alt.cend(); ++it)
+        names.append(it.value());
+    if (names.isEmpty())
+        return QStringLiteral("no name (no subject alternative name)");
+    return names.join(QStringLiteral(", "));
+}
+
+// The host of the port text against the certificate's subject alternative
+// names only (the common name does not count): a DNS name in any case, one
+// leading "*." standing for one label, or an IP address.
+bool nameMatches(const QSslCertificate &cert, const QString &host)
+{
+    const QHostAddress address(host);
+    const auto alt = cert.subjectAlternativeNames();
+    for (auto it = alt.cbegin(); it != alt.cend(); ++it) {
+        if (it.key() == QSsl::AlternativeNameEntryType::IpAddressEntry) {
+            if (!address.isNull() && QHostAddress(it.value()).isEqual(address))
+                return true;
+            continue;
+        }
+        if (it.key() != QSsl::AlternativeNameEntryType::DnsEntry || !address.isNull())
+            continue;
+        const QString name = it.value().toLower();
+        const QString h = host.toLower().endsWith(QLatin1Char('.')) ? host.toLower().chopped(1) : host.toLower();
+        if (name == h)
+            return true;
+        if (name.startsWith(QLatin1String("*.")) && name.size() > 2) {
+            const qsizetype dot = h.indexOf(QLatin1Char('.'));
+            if (dot > 0 && h.mid(dot + 1) == name.mid(2))
+                return true;
+        }
+    }
+    return false;
+}
+
+bool isExpiry(QSslError::SslError e)
+{
+    return e == QSslError::CertificateExpired || e == QSslError::CertificateNotYetValid;
+}
+
 } // namespace
 
 struct NetComm::Private {
-    enum class Wait { None, Pending, Connected, Failed, TimedOut };
+    enum class Wait { None, Pending, Settling, Connected, Failed, TimedOut };
 
     NetComm *q = nullptr;
     QTcpSocket *socket = nullptr;    // one per connection
     TelnetComPort telnet;
     bool rfc2217 = false;
+    bool tls = false;
+    QString host;                    // of the open (or last) connection, checked against the certificate
+    TlsSettings tlsSettings;
+    TlsCredentials credentials;
+    QList<QSslError> sslErrors;      // what the last handshake found wrong
+    QSslCertificate peer;            // the certificate the gateway showed
+    bool tcpUp = false;              // the TCP connection is up (TLS: the handshake may still run)
+    bool anyReceived = false;        // something came on this connection
+    bool anySent = false;            // a line byte of ours went out on it
+    QTimer *settle = nullptr;        // ends the settling when the line was quiet
+    QElapsedTimer settling;          // since the settling began
     QString target;                  // the device path of the open (or last) connection
 
     short commPort = 1;
@@ -138,9 +206,167 @@ struct NetComm::Private {
 
     void onConnected()
     {
-        if (wait != Wait::Pending)
+        tcpUp = true;
+        if (wait != Wait::Pending || tls)
+            return;   // TLS: the handshake follows
+        startSettling();
+    }
+
+    QString fingerprint() const
+    {
+        return formatFingerprint(peer.digest(QCryptographicHash::Sha256));
+    }
+
+    void onSslErrors(const QList<QSslError> &errors)
+    {
+        auto *s = qobject_cast<QSslSocket *>(socket);
+        if (!s)
             return;
-        wait = Wait::Connected;
+        sslErrors = errors;
+        peer = s->peerCertificate();
+        if (peer.isNull() && !errors.isEmpty())
+            peer = errors.first().certificate();
+        // A pinned certificate stands for the CA and the name, never for a lapsed validity.
+        if (credentials.pin.isEmpty() || peer.digest(QCryptographicHash::Sha256) != credentials.pin)
+            return;
+        QList<QSslError> ignorable;
+        for (const QSslError &e : errors)
+            if (!isExpiry(e.error()))
+                ignorable.append(e);
+        s->ignoreSslErrors(ignorable);
+    }
+
+    void onEncrypted()
+    {
+        auto *s = qobject_cast<QSslSocket *>(socket);
+        if (wait != Wait::Pending || !s)
+            return;
+        peer = s->peerCertificate();
+        if (!credentials.pin.isEmpty()) {
+            if (peer.digest(QCryptographicHash::Sha256) != credentials.pin)
+                return refuse(SerialFault::NotTrusted, pinMismatch());
+        } else if (!nameMatches(peer, host)) {
+            return refuse(SerialFault::WrongName, wrongName());
+        }
+        startSettling();
+    }
+
+    QString pinMismatch() const
+    {
+        return QStringLiteral("the gateway's certificate is not the pinned one: it showed SHA-256 "
+                              "fingerprint %1, the pin is %2%3")
+            .arg(fingerprint(), formatFingerprint(credentials.pin), settingsNote());
+    }
+    QString wrongName() const
+    {
+        return QStringLiteral("the gateway's certificate is made out for %1, not for %2")
+            .arg(certificateNames(peer), host);
+    }
+    QString settingsNote() const
+    {
+        return tlsSettings.source.isEmpty() ? QString()
+                                            : QStringLiteral(" (TLS settings from %1)").arg(tlsSettings.source);
+    }
+
+    // The handshake's failure in plain words, by what it found.
+    void handshakeFailed(const QString &why)
+    {
+        bool untrusted = false, expired = false, name = false;
+        QSslError expiry;
+        for (const QSslError &e : std::as_const(sslErrors)) {
+            if (isExpiry(e.error())) {
+                expired = true;
+                expiry = e;
+            } else if (e.error() == QSslError::HostNameMismatch) {
+                name = true;
+            } else {
+                untrusted = true;
+            }
+        }
+        const bool pinned = !credentials.pin.isEmpty();
+        if (pinned && peer.digest(QCryptographicHash::Sha256) != credentials.pin)
+            return refuse(SerialFault::NotTrusted, pinMismatch());
+        if (untrusted && !pinned)
+            return refuse(SerialFault::NotTrusted,
+                          QStringLiteral("the gateway's certificate is not trusted: %1 (it showed SHA-256 "
+                                         "fingerprint %2)%3")
+                              .arg(tlsSettings.caFile.isEmpty()
+                                       ? QStringLiteral("no CA of the system's store signed it")
+                                       : QStringLiteral("the CA in %1 did not sign it").arg(tlsSettings.caFile),
+                                   fingerprint(), settingsNote()));
+        if (expired) {
+            const QSslCertificate c = expiry.certificate().isNull() ? peer : expiry.certificate();
+            return refuse(SerialFault::CertExpired,
+                          expiry.error() == QSslError::CertificateExpired
+                              ? QStringLiteral("the gateway's certificate expired on %1")
+                                    .arg(c.expiryDate().toUTC().toString(Qt::ISODate))
+                              : QStringLiteral("the gateway's certificate is not valid before %1")
+                                    .arg(c.effectiveDate().toUTC().toString(Qt::ISODate)));
+        }
+        if (name)
+            return refuse(SerialFault::WrongName, wrongName());
+        // No complaint of ours: the gateway broke it off, or it does not speak TLS.
+        const QString lower = why.toLower();
+        if (lower.contains(QLatin1String("alert")) && (lower.contains(QLatin1String("certificate"))
+                                                        || lower.contains(QLatin1String("unknown ca"))))
+            return refuse(SerialFault::CertRefused, clientRefused());
+        if (lower.contains(QLatin1String("wrong version number")) || lower.contains(QLatin1String("packet length"))
+            || lower.contains(QLatin1String("record layer")))
+            return refuse(SerialFault::TlsMismatch, notTls());
+        refuse(SerialFault::Other, QStringLiteral("the TLS handshake failed: %1").arg(why));
+    }
+    QString clientRefused() const
+    {
+        if (credentials.certificate.isNull())
+            return QStringLiteral("the gateway wants a client certificate, and none is set%1").arg(settingsNote());
+        const QStringList cn = credentials.certificate.subjectInfo(QSslCertificate::CommonName);
+        return QStringLiteral("the gateway refused our client certificate (%1, from %2)%3")
+            .arg(cn.isEmpty() ? QStringLiteral("no common name") : QStringLiteral("CN=") + cn.first(),
+                 tlsSettings.certFile, settingsNote());
+    }
+    QString notTls() const
+    {
+        return QStringLiteral("the gateway does not speak TLS on this port; if it is a plain one, "
+                              "open it as %1").arg(plainText());
+    }
+    QString plainText() const
+    {
+        QString t = target;
+        const qsizetype end = t.indexOf(QLatin1String("://"));
+        return (rfc2217 ? QStringLiteral("rfc2217") : QStringLiteral("tcp")) + t.mid(end);
+    }
+    QString tlsText() const
+    {
+        QString t = target;
+        const qsizetype end = t.indexOf(QLatin1String("://"));
+        return (rfc2217 ? QStringLiteral("rfc2217+tls") : QStringLiteral("tls")) + t.mid(end);
+    }
+
+    // The open fails with `f`; nothing of the line was sent.
+    void refuse(SerialFault f, const QString &why)
+    {
+        if (wait != Wait::Pending && wait != Wait::Settling)
+            return;
+        wait = Wait::Failed;
+        setFault(f, QStringLiteral("%1: %2").arg(target, why));
+    }
+
+    // The connection is up (and trusted): the opening goes out, and what
+    // comes until the line is quiet is dropped.
+    void startSettling()
+    {
+        wait = Wait::Settling;
+        clearQueue();
+        lost = false;
+        open = true;
+        greeting = true;
+        held.clear();
+        if (rfc2217)
+            send(telnet.opening(line) + TelnetComPort::purgeBoth());
+        settling.start();
+        settle->start(kSettleQuietMs);
+        if (socket && socket->bytesAvailable() > 0)
+            QMetaObject::invokeMethod(q, [this] { onReadyRead(); }, Qt::QueuedConnection);
     }
 
     void onReadyRead()
@@ -162,6 +388,13 @@ struct NetComm::Private {
     {
         if (bytes.isEmpty())
             return;
+        anyReceived = true;
+        if (wait == Wait::Settling) {
+            // Not an answer to anything of ours: dropped, and the quiet starts again.
+            if (settling.elapsed() < kSettleMaxMs)
+                settle->start(kSettleQuietMs);
+            return;
+        }
         rx.append(bytes);
         for (qsizetype i = 0; i < bytes.size(); ++i)
             postEvent(CommEventCode::Receive);
@@ -202,6 +435,11 @@ struct NetComm::Private {
 
     void onError(QAbstractSocket::SocketError error)
     {
+        if (wait == Wait::Pending && tls && tcpUp) {
+            // Up, but the handshake did not get through.
+            const QString why = socket ? socket->errorString() : QString();
+            return handshakeFailed(why);
+        }
         if (wait == Wait::Pending) {
             wait = Wait::Failed;
             const QString why = socket ? socket->errorString() : QString();
@@ -229,7 +467,7 @@ struct NetComm::Private {
     }
 
     // The open connection went away: closed at once, reported once.
-    void connectionLost(const QString &why, SerialFault f = SerialFault::Lost)
+    void connectionLost(QString why, SerialFault f = SerialFault::Lost)
     {
         if (!open || lost)
             return;
@@ -238,7 +476,22 @@ struct NetComm::Private {
         dropSocket(false);
         clearQueue();
         release->stop();
+        settle->stop();
         held.clear();
+        if (wait == Wait::Settling) {
+            // Gone before the open completed: the open fails, nothing was sent.
+            // Over TLS 1.3 a gateway refuses our certificate just so, right
+            // after the handshake.
+            if (f == SerialFault::Lost && tls)
+                return refuse(SerialFault::CertRefused, clientRefused());
+            return refuse(f, why);
+        }
+        // A TLS gateway closes a plain connection at its first bytes.
+        if (f == SerialFault::Lost && !tls && anySent && !anyReceived) {
+            f = SerialFault::TlsMismatch;
+            why = QStringLiteral("the gateway closed the connection at our first bytes, as a TLS gateway "
+                                 "does with a plain client; if it speaks TLS, open it as %1").arg(tlsText());
+        }
         const QString reason = QStringLiteral("%1: %2").arg(target, why);
         setFault(f, reason);
         QTimer::singleShot(0, q, [q = q, reason] { emit q->connectionLost(reason); });
@@ -252,6 +505,12 @@ NetComm::NetComm(QObject *parent)
     d->release = new QTimer(this);
     d->release->setSingleShot(true);
     connect(d->release, &QTimer::timeout, this, [this] { d->releaseHeld(); });
+    d->settle = new QTimer(this);
+    d->settle->setSingleShot(true);
+    connect(d->settle, &QTimer::timeout, this, [this] {
+        if (d->wait == Private::Wait::Settling)
+            d->wait = Private::Wait::Connected;
+    });
 }
 
 NetComm::~NetComm()
@@ -321,10 +580,13 @@ bool NetComm::setPortOpen(bool open)
         } else if (d->open) {
             d->setFault(SerialFault::None, QString());
         }
+        if (d->wait == Private::Wait::Settling)
+            d->wait = Private::Wait::None;
         d->open = false;
         d->greeting = false;
         d->held.clear();
         d->release->stop();
+        d->settle->stop();
         d->dropSocket(true);
         d->clearQueue();
         return true;
@@ -336,13 +598,49 @@ bool NetComm::setPortOpen(bool open)
     d->target = d->devicePath;
     if (!port.isNetwork()) {
         d->setFault(SerialFault::NotFound,
-                    QStringLiteral("\u201C%1\u201D is not a network port (tcp://HOST:PORT or rfc2217://HOST:PORT)")
+                    QStringLiteral("\u201C%1\u201D is not a network port (tcp://, rfc2217://, tls:// or "
+                                   "rfc2217+tls:// HOST:PORT)")
                         .arg(d->devicePath));
         return false;
     }
     d->dropSocket(false);
-    d->rfc2217 = port.kind == PortText::Rfc2217;
-    d->socket = new QTcpSocket(this);
+    d->rfc2217 = port.isRfc2217();
+    d->tls = port.isTls();
+    d->host = port.host;
+    d->sslErrors.clear();
+    d->peer = QSslCertificate();
+    d->tcpUp = false;
+    d->anyReceived = false;
+    d->anySent = false;
+    if (d->tls) {
+        if (!QSslSocket::supportsSsl()) {
+            d->setFault(SerialFault::TlsSettings,
+                        QStringLiteral("%1: this build of the program has no TLS (%2)")
+                            .arg(d->target, QSslSocket::activeBackend()));
+            return false;
+        }
+        QString problem;
+        if (!loadTlsCredentials(d->tlsSettings, &d->credentials, &problem)) {
+            d->setFault(SerialFault::TlsSettings, QStringLiteral("%1: %2%3").arg(d->target, problem, d->settingsNote()));
+            return false;
+        }
+        auto *ssl = new QSslSocket(this);
+        QSslConfiguration conf = ssl->sslConfiguration();
+        conf.setPeerVerifyMode(QSslSocket::VerifyPeer);
+        conf.setProtocol(QSsl::TlsV1_2OrLater);
+        if (!d->credentials.caCertificates.isEmpty())
+            conf.setCaCertificates(d->credentials.caCertificates);   // the plant's CA only
+        if (!d->credentials.certificate.isNull()) {
+            conf.setLocalCertificate(d->credentials.certificate);
+            conf.setPrivateKey(d->credentials.key);
+        }
+        ssl->setSslConfiguration(conf);
+        connect(ssl, &QSslSocket::sslErrors, this, [this](const QList<QSslError> &e) { d->onSslErrors(e); });
+        connect(ssl, &QSslSocket::encrypted, this, [this] { d->onEncrypted(); });
+        d->socket = ssl;
+    } else {
+        d->socket = new QTcpSocket(this);
+    }
     QTcpSocket *socket = d->socket;
     // The gateway is reached directly, whatever proxy the application may set.
     socket->setProxy(QNetworkProxy::NoProxy);
@@ -377,9 +675,17 @@ bool NetComm::setPortOpen(bool open)
             d->wait = Private::Wait::TimedOut;
     });
     deadline.start(kConnectTimeoutMs);
-    socket->connectToHost(port.host, port.tcpPort);
-    while (self && d->attempt == attempt && d->wait == Private::Wait::Pending)
+    if (d->tls)
+        static_cast<QSslSocket *>(socket)->connectToHostEncrypted(port.host, port.tcpPort);
+    else
+        socket->connectToHost(port.host, port.tcpPort);
+    while (self && d->attempt == attempt
+           && (d->wait == Private::Wait::Pending || d->wait == Private::Wait::Settling)) {
+        // The deadline is for the connection; settling has its own bound.
+        if (d->wait == Private::Wait::Settling)
+            deadline.stop();
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
     if (!self || d->attempt != attempt)
         return false;   // cancelled, or overtaken by an open run meanwhile
 
@@ -387,27 +693,28 @@ bool NetComm::setPortOpen(bool open)
     d->wait = Private::Wait::None;
     if (outcome != Private::Wait::Connected) {
         // A name still being looked up at the deadline did not resolve in time.
-        if (outcome == Private::Wait::TimedOut && !d->resolved)
+        if (outcome == Private::Wait::TimedOut && d->tls && d->tcpUp)
+            d->setFault(SerialFault::TlsMismatch,
+                        QStringLiteral("%1: no TLS answer within %2 seconds: %3").arg(d->target)
+                            .arg(kConnectTimeoutMs / 1000).arg(d->notTls()));
+        else if (outcome == Private::Wait::TimedOut && !d->resolved)
             d->setFault(SerialFault::HostNotFound, QStringLiteral("%1: the name did not resolve within %2 seconds")
                                                        .arg(d->target).arg(kConnectTimeoutMs / 1000));
         else if (outcome == Private::Wait::TimedOut)
             d->setFault(SerialFault::TimedOut, QStringLiteral("%1: the connection timed out after %2 seconds")
                                                    .arg(d->target).arg(kConnectTimeoutMs / 1000));
+        d->open = false;
+        d->settle->stop();
         d->dropSocket(false);
         return false;
     }
     // Frames are short and paced: each should leave at once, not wait for an acknowledgement.
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    // What came while the line settled is gone; a partial "in use" with it.
+    d->settle->stop();
     d->clearQueue();
-    d->lost = false;
-    d->open = true;
-    d->greeting = true;
     d->held.clear();
-    if (d->rfc2217)
-        d->send(d->telnet.opening(d->line));
-    // Bytes that came with the connection are read like any later ones.
-    if (socket->bytesAvailable() > 0)
-        QMetaObject::invokeMethod(this, [this] { d->onReadyRead(); }, Qt::QueuedConnection);
+    d->release->stop();
     return true;
 }
 
@@ -418,6 +725,7 @@ void NetComm::setOutput(const QString &text)
     if (!d->open || text.isEmpty())
         return;
     const QByteArray bytes = text.toLatin1();
+    d->anySent = true;
     d->send(d->rfc2217 ? d->telnet.encode(bytes) : bytes);
 }
 
@@ -430,5 +738,8 @@ short NetComm::CommEvent() const { return d->commEvent; }
 SerialFault NetComm::fault() const { return d->fault; }
 QString NetComm::errorString() const { return d->errorString; }
 const TelnetComPort &NetComm::telnet() const { return d->telnet; }
+
+void NetComm::setTlsSettings(const TlsSettings &settings) { d->tlsSettings = settings; }
+const TlsSettings &NetComm::tlsSettings() const { return d->tlsSettings; }
 
 } // namespace kestran

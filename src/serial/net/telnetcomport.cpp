@@ -77,6 +77,11 @@ QByteArray TelnetComPort::dtrControl(bool on)
     return comPortCommand(SetControl, QByteArray(1, char(on ? 8 : 9)));
 }
 
+QByteArray TelnetComPort::purgeBoth()
+{
+    return comPortCommand(PurgeData, QByteArray(1, char(3)));
+}
+
 QByteArray TelnetComPort::encode(const QByteArray &lineBytes) const
 {
     // Asked for counts as agreed: the peer reads our WILL BINARY before these bytes.

@@ -19,7 +19,7 @@ public:
     enum : unsigned char {
         SE = 240, NOP = 241, SB = 250, WILL = 251, WONT = 252, DO = 253, DONT = 254, IAC = 255,
         OptBinary = 0, OptEcho = 1, OptSuppressGoAhead = 3, OptComPort = 44,
-        SetBaudRate = 1, SetDataSize = 2, SetParity = 3, SetStopSize = 4, SetControl = 5,
+        SetBaudRate = 1, SetDataSize = 2, SetParity = 3, SetStopSize = 4, SetControl = 5, PurgeData = 12,
         ServerOffset = 100,   // the gateway answers command c as c + 100
     };
 
@@ -41,6 +41,8 @@ public:
     static QByteArray lineSettings(const Line &line);
     // The subnegotiation that sets DTR.
     static QByteArray dtrControl(bool on);
+    // The subnegotiation that asks the gateway to empty both its buffers.
+    static QByteArray purgeBoth();
 
     // Line bytes made ready for the connection: 0xFF doubled, and CR followed
     // by NUL while the peer has not taken BINARY from this side.
@@ -70,7 +72,7 @@ private:
     bool m_afterCr = false;
     bool m_subOverflow = false;
     QByteArray m_sub;
-    std::array<QByteArray, 13> m_confirmed;
+    std::array<QByteArray, 13> m_confirmed;   // up to PURGE-DATA
 };
 
 } // namespace kestran

@@ -330,6 +330,12 @@ void TestPortDiscovery::parsePortText_data()
                                    << "rfc2217://gw-3.plant.example:2217" << "" << "gw-3.plant.example" << 2217;
     QTest::newRow("IPv6, upper-case scheme") << "TCP://[fe80::1]:1" << K::Tcp << 0 << "TCP://[fe80::1]:1" << "" << "fe80::1" << 1;
     QTest::newRow("port 65535, trailing slash") << "tcp://localhost:65535/" << K::Tcp << 0 << "tcp://localhost:65535/" << "" << "localhost" << 65535;
+    QTest::newRow("tls, name") << "tls://gw-3.plant.example:3001" << K::Tls << 0
+                               << "tls://gw-3.plant.example:3001" << "" << "gw-3.plant.example" << 3001;
+    QTest::newRow("rfc2217+tls, IPv6") << "RFC2217+TLS://[fd00::20]:3004" << K::Rfc2217Tls << 0
+                                       << "RFC2217+TLS://[fd00::20]:3004" << "" << "fd00::20" << 3004;
+    QTest::newRow("tls without port") << "tls://gw" << K::Invalid << 0 << "" << "tls://HOST:PORT" << "" << 0;
+    QTest::newRow("tls the other way round") << "tls+rfc2217://gw:1" << K::Invalid << 0 << "" << "unknown" << "" << 0;
     QTest::newRow("port 0") << "tcp://gw:0" << K::Invalid << 0 << "" << "1 to 65535" << "" << 0;
     QTest::newRow("port 65536") << "rfc2217://gw:65536" << K::Invalid << 0 << "" << "1 to 65535" << "" << 0;
     QTest::newRow("huge port") << "tcp://gw:99999999999999999999" << K::Invalid << 0 << "" << "1 to 65535" << "" << 0;
