@@ -3,6 +3,7 @@
 
 #include "portname.h"
 #include "valueinput.h"
+#include "stdtext.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -261,8 +262,7 @@ static int run(int argc, char **argv)
             return kDone;
         }
         // Without a subcommand the usage goes where messages go, and it is an error.
-        const QByteArray usage = mainHelp().toLocal8Bit();
-        std::fwrite(usage.constData(), 1, size_t(usage.size()), stderr);
+        writeStdText(stderr, mainHelp());
         return kUsage;
     }
     const QString command = positional.takeFirst();

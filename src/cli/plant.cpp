@@ -12,6 +12,7 @@
 #include "stopsignal.h"
 #include "valueinput.h"
 #include "values.h"
+#include "stdtext.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -146,9 +147,7 @@ int stopped(Target &t, CounterClient &, const QString &what)
 // result, so -q does not silence it.
 void say(const QString &text)
 {
-    const QByteArray bytes = text.toLocal8Bit();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
-    std::fflush(stderr);
+    writeStdText(stderr, text);
 }
 
 bool readInput(const QString &path, QByteArray *bytes, QString *why)

@@ -6,6 +6,7 @@
 #include "linetrace.h"
 #include "mdlcomport.h"
 #include "portname.h"
+#include "stdtext.h"
 #include "stopsignal.h"
 
 #include <QByteArray>
@@ -85,19 +86,15 @@ QString lineText(const QString &bytes)
 
 void error(const QString &text)
 {
-    const QByteArray bytes = QStringLiteral("kestran-ctl: %1\n").arg(withoutControls(text)).toLocal8Bit();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
-    std::fflush(stderr);
+    writeStdText(stderr, QStringLiteral("kestran-ctl: %1\n").arg(withoutControls(text)));
 }
 
 bool out(const QString &text)
 {
     if (g_outFailed)
         return false;
-    const QByteArray bytes = text.toUtf8();
     errno = 0;
-    if (std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout) != size_t(bytes.size())
-        || std::fflush(stdout) != 0) {
+    if (!writeStdText(stdout, text)) {
         g_outFailed = true;
         g_outErrno = errno;
         return false;
