@@ -1,11 +1,20 @@
 #pragma once
-// kestran-ctl: shared pieces of the command-line program.
+// kestran-ctl: shared pieces of the command-line program. The counter
+// operations themselves are in src/client; what is here says and prints them.
 #include "counterclient.h"
+#include "output.h"
+#include "restoreplan.h"
 
+#include <QJsonArray>
 #include <QString>
 #include <QStringList>
-#include <cstdio>
 #include <memory>
+
+namespace kestran {
+struct LineBackup;
+struct LineCheck;
+struct WholeRead;
+} // namespace kestran
 
 namespace kestran::cli {
 
@@ -44,34 +53,68 @@ struct Invocation {
     long count = -1;           // --count
     QString trace;
     bool quiet = false;
-    // restore: which values it may put back
-    bool withActual = false;   // --with-actual: ACTUAL too (check: ACTUAL and DIFFERENCE)
-    QVector<char> only;        // --only NAMES, index characters; empty: all
-    QVector<char> skip;        // --skip NAMES
+    // restore: which values it may put back (--with-actual, --only, --skip);
+    // check: withLiveCounts compares ACTUAL and DIFFERENCE too
+    RestoreChoice choice;
 };
 
-// Messages on stderr: progress (silent with -q) and errors (always). Control
-// characters in them are shown escaped (\x1b), so no text can steer the terminal.
-void progress(const Invocation &inv, const QString &text);
-void error(const QString &text);
-// Text as it may reach a terminal: control characters (C0, DEL, C1) as \xNN.
-QString withoutControls(const QString &text);
-// Bytes from the line (Latin-1 in a QString) shown: printable ASCII as it is,
-// every other byte as \xNN.
-QString lineText(const QString &bytes);
-// The file name "-": standard input or output.
-inline bool isStdStream(const QString &name) { return name == QLatin1String("-"); }
+// ---------------------------------------------------------------- the commands (commands.cpp)
+
+struct Command {
+    const char *name;
+    const char *synopsis;
+    const char *summary;
+    const char *details;
+    const char *example;
+    QStringList options;   // long names of the options it takes
+    int (*run)(const Invocation &inv);
+};
+const QList<Command> &commandTable();
+const Command *findCommand(const QString &name);
+QString mainHelp();
+QString commandHelp(const Command &c);
+
+// ---------------------------------------------------------------- the command line (invocation.cpp)
+
+struct ParsedLine {
+    enum Action { Run, Print, Fail };
+    Action action = Fail;
+    QString text;           // Print: for stdout; Fail: the message (said with error()), or raw usage text
+    bool rawText = false;   // Fail: `text` is the usage, for stderr as it is
+    int exitCode = kUsage;  // Print, Fail
+    Invocation inv;         // Run
+    const Command *command = nullptr;
+};
+// Parses the arguments after the program's name; `envPort` is KESTRAN_PORT.
+// Checks everything that can be checked without a file or a port.
+ParsedLine parseCommandLine(const QStringList &arguments, const QString &envPort);
+// Whether a run serves the lines of a plant at once (backup --plant, check,
+// restore of a snapshot): those take their ports from their files.
+bool isPlantCommand(const Invocation &inv);
+// What follows parsing: the checks of the port text and the trace file, then the command.
+int runParsed(const ParsedLine &parsed);
+
+// ---------------------------------------------------------------- exit codes (exitcode.cpp)
+
+// The exit code for a client stopped by a signal: 128 + its number.
+int interruptedExit();
+// A lost line: kPortFailed when a gateway's port is held by another client, else kLineLost.
+int lostExit(SerialFault fault);
+// The worse of two codes (the higher wins: a mismatch outweighs a missing answer).
+int worse(int a, int b);
+// The code of a line's backup, check, or restore, stopped or done.
+int backupExit(const LineBackup &b, SerialFault lostFault);
+int checkExit(const LineCheck &c, SerialFault lostFault);
+int writeExit(const WriteReport &w, SerialFault lostFault);
+int restoreExit(const LineRestore &r, SerialFault lostFault);
+// The code of a whole read that is not a loss or a stop: kNoAnswer unless complete.
+int readExit(const WholeRead &r);
+
+// ---------------------------------------------------------------- the open line (session.cpp)
 
 // A trace file may not be a file the command reads or writes (the port, the
 // backup to restore, the -o file): kUsage with a message when it is one.
 int checkTraceFile(const Invocation &inv);
-// Data on stdout, flushed at once. False once standard output has failed
-// (then nothing more is written).
-bool out(const QString &text);
-bool outputFailed();
-// The exit code after the last flush of standard output: a failure to write
-// it is said, and turns success into kOutputFailed.
-int finishOutput(int exitCode);
 
 // The open line of a subcommand: the serial control, its trace, the client.
 struct Session;
@@ -82,33 +125,45 @@ using SessionPtr = std::unique_ptr<Session, SessionDeleter>;
 // CounterClient::interrupt) instead of ending the program.
 SessionPtr openSession(const Invocation &inv, int *exitCode, bool interruptible = false);
 CounterClient &client(Session &s);
-// The exit code for a client stopped by a signal: 128 + its number.
-int interruptedExit();
-// Says why the line was lost and gives the exit code: kPortFailed when a
-// network gateway's port is held by another client, else kLineLost.
+// Says why the line was lost and gives the exit code (lostExit).
 int lineLost(Session &s);
-
 // Prints the timing line when KESTRAN_CTL_TIMING=1: first byte sent to result ready.
 void reportTiming(Session &s);
+
+// ---------------------------------------------------------------- shared wording
+
+QString nameOf(char index);
+QString plural(int n, const char *one, const char *many);
+// The names of the values a read is missing; one for which only a damaged reply came says so.
+QString missingText(const WholeRead &r);
+// A usage error for a subcommand that takes no positional argument.
+int noPositional(const Invocation &inv);
+int needDevice(const Invocation &inv);
+// Reads a file a command takes ("-": standard input), at most `limit` bytes;
+// false with the message in `why`.
+bool readInput(const QString &path, qint64 limit, QByteArray *bytes, QString *why, bool tooLargeAsBackup = false);
+
+// The words a write's or restore's table gives a value (write.cpp).
+QString stepWord(StepResult r);
+// Prints what was sent, read back and verified (a table on stdout, or rows in
+// `json`), says what went wrong, and gives the exit code of a write.
+int reportWrite(const Invocation &inv, Session &s, const WriteReport &w, QJsonArray *json);
+
+// ---------------------------------------------------------------- the subcommands
 
 int runPorts(const Invocation &inv);
 int runRead(const Invocation &inv);
 int runWrite(const Invocation &inv);
-int runBackup(const Invocation &inv);
-int runRestore(const Invocation &inv);
+int runBackup(const Invocation &inv);     // -d N | --all, or --plant
+int runRestore(const Invocation &inv);    // a backup, or a snapshot
+int runCheck(const Invocation &inv);
 int runScan(const Invocation &inv);
 int runMonitor(const Invocation &inv);
 
-// The plant commands (plant.cpp): every line of a plant file or snapshot at once.
+// The plant commands (plantlines.cpp serves the lines): every line of a plant file or snapshot at once.
 int runPlantBackup(const Invocation &inv);
-int runCheck(const Invocation &inv);
+int runPlantRestore(const Invocation &inv);
 // Whether a restore is of a snapshot (--plant, --line, or a version 2 file).
 bool isPlantRestore(const Invocation &inv);
-int runPlantRestore(const Invocation &inv);
-
-// A table as the subcommands print it: columns two spaces apart.
-QString renderTableText(const QStringList &head, const QList<QStringList> &rows);
-// The same as CSV (RFC 4180: CR LF line ends, quotes doubled), as --csv prints it.
-QString renderCsvText(const QStringList &head, const QList<QStringList> &rows);
 
 } // namespace kestran::cli

@@ -12,18 +12,9 @@
 #include <QJsonObject>
 #include <QTimer>
 
-#include <csignal>
-
 namespace kestran::cli {
 
 namespace {
-
-volatile std::sig_atomic_t g_interrupted = 0;
-
-extern "C" void onInterrupt(int)
-{
-    g_interrupted = 1;
-}
 
 QString printable(const QByteArray &bytes)
 {
@@ -93,12 +84,11 @@ int runMonitor(const Invocation &inv)
         return kUsage;
     }
     int rc = kDone;
-    SessionPtr s = openSession(inv, &rc);
+    // Ctrl-C, SIGTERM or the console closing end listening cleanly: the stop
+    // request interrupts the client, and the loop ends between two chunks.
+    SessionPtr s = openSession(inv, &rc, true);
     if (!s)
         return rc;
-    // Ctrl-C ends listening cleanly: the handler only sets a flag the loop looks at.
-    std::signal(SIGINT, onInterrupt);
-    std::signal(SIGTERM, onInterrupt);
 
     FrameSplitter splitter;
     const bool json = inv.format == Format::Json;
@@ -129,11 +119,10 @@ int runMonitor(const Invocation &inv)
     // Listening ends too when standard output can no longer be written. The
     // stop is looked at four times a second: a quiet line costs next to
     // nothing then, under Wine too (every 50 ms it was 2.7% of a core there).
-    client(*s).listen(ms, [&] { return g_interrupted || outputFailed() || (inv.count >= 0 && printed >= inv.count); },
-                      250);
+    CounterClient &c = client(*s);
+    c.listen(ms, [&] { return c.interrupted() || outputFailed() || (inv.count >= 0 && printed >= inv.count); },
+             250);
     print(splitter.flushAll());
-    std::signal(SIGINT, SIG_DFL);
-    std::signal(SIGTERM, SIG_DFL);
     if (client(*s).lineLost()) {
         error(QStringLiteral("the line was lost: %1").arg(client(*s).lostReason()));
         return kLineLost;

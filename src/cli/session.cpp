@@ -6,23 +6,12 @@
 #include "linetrace.h"
 #include "mdlcomport.h"
 #include "portname.h"
-#include "stdtext.h"
 #include "stopsignal.h"
 
 #include <QByteArray>
 
-#include <cerrno>
-#include <csignal>
-#include <cstring>
 
 namespace kestran::cli {
-
-namespace {
-
-bool g_outFailed = false;
-int g_outErrno = 0;
-
-} // namespace
 
 struct Session {
     std::unique_ptr<LineTrace> trace;
@@ -48,58 +37,6 @@ void SessionDeleter::operator()(Session *s) const
     s->line.control.reset();
     s->trace.reset();
     delete s;
-}
-
-void progress(const Invocation &inv, const QString &text)
-{
-    if (!inv.quiet)
-        error(text);
-}
-
-QString withoutControls(const QString &text)
-{
-    QString shown;
-    shown.reserve(text.size());
-    for (const QChar c : text) {
-        const ushort u = c.unicode();
-        if (u < 0x20 || (u >= 0x7f && u <= 0x9f))
-            shown += QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
-        else
-            shown += c;
-    }
-    return shown;
-}
-
-QString lineText(const QString &bytes)
-{
-    QString shown;
-    shown.reserve(bytes.size());
-    for (const QChar c : bytes) {
-        const ushort u = c.unicode();
-        if (u < 0x20 || u >= 0x7f)
-            shown += QStringLiteral("\\x%1").arg(u & 0xff, 2, 16, QLatin1Char('0'));
-        else
-            shown += c;
-    }
-    return shown;
-}
-
-void error(const QString &text)
-{
-    writeStdText(stderr, QStringLiteral("kestran-ctl: %1\n").arg(withoutControls(text)));
-}
-
-bool out(const QString &text)
-{
-    if (g_outFailed)
-        return false;
-    errno = 0;
-    if (!writeStdText(stdout, text)) {
-        g_outFailed = true;
-        g_outErrno = errno;
-        return false;
-    }
-    return true;
 }
 
 int checkTraceFile(const Invocation &inv)
@@ -144,42 +81,11 @@ int checkTraceFile(const Invocation &inv)
     return kDone;
 }
 
-bool outputFailed()
-{
-    return g_outFailed;
-}
-
-int finishOutput(int exitCode)
-{
-    if (!g_outFailed) {
-        errno = 0;
-        const bool flushed = std::fflush(stdout) == 0 && !std::ferror(stdout);
-        const int flushErrno = errno;
-        if (!flushed || std::fclose(stdout) != 0) {
-            g_outFailed = true;
-            g_outErrno = flushed ? errno : flushErrno;
-        }
-    }
-    if (!g_outFailed)
-        return exitCode;
-    error(QStringLiteral("cannot write to standard output: %1")
-              .arg(g_outErrno ? QString::fromLocal8Bit(std::strerror(g_outErrno)) : QStringLiteral("write error")));
-    return exitCode == kDone ? int(kOutputFailed) : exitCode;
-}
-
-int interruptedExit()
-{
-    return 128 + (stopsignal::caught() ? stopsignal::caught() : SIGINT);
-}
-
 int lineLost(Session &s)
 {
-    if (s.client->lostFault() == SerialFault::Busy) {
-        error(s.client->lostReason());
-        return kPortFailed;
-    }
-    error(QStringLiteral("the line was lost: %1").arg(s.client->lostReason()));
-    return kLineLost;
+    const int code = lostExit(s.client->lostFault());
+    error(code == kPortFailed ? s.client->lostReason() : QStringLiteral("the line was lost: %1").arg(s.client->lostReason()));
+    return code;
 }
 
 SessionPtr openSession(const Invocation &inv, int *exitCode, bool interruptible)

@@ -3,7 +3,7 @@
 // time, the tool version, the port, and per device its number and its eight
 // values by name.
 //
-// {"format": "kestran-backup", "version": 1, "created": "2026-12-07T15:16:29Z",
+// {"format": "kestran-backup", "version": 1, "created": "2026-12-07T15:16:29+01:00",
 //  "tool": "kestran-ctl 0.1", "port": "/dev/ttyUSB0",
 //  "devices": [{"device": 3, "values": {"TARGET": "+0004000", ...}}]}
 #include <QByteArray>
@@ -22,7 +22,7 @@ struct Backup {
     static constexpr const char *kFormat = "kestran-backup";
     static constexpr int kVersion = 1;
 
-    QString created;   // ISO 8601, UTC
+    QString created;   // ISO 8601, with the offset from UTC (backupTime())
     QString tool;      // "kestran-ctl 0.1"
     QString port;
     QVector<SavedDevice> devices;

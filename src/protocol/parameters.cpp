@@ -5,14 +5,14 @@ namespace kestran {
 const std::array<Parameter, 8> &parameterTable()
 {
     static const std::array<Parameter, 8> table = {{
-        {'0', "TARGET", true, true, ValueShape::Signed},
-        {'1', "ACTUAL", true, true, ValueShape::Signed},
-        {'2', "DIFFERENCE", true, false, ValueShape::None},
-        {'3', "RESET", false, true, ValueShape::Signed},
-        {'4', "DEBOUNCE(0)", false, true, ValueShape::Debounce},
-        {'5', "DEBOUNCE(1)", false, true, ValueShape::Debounce},
-        {'6', "DEBOUNCE(2)", false, true, ValueShape::Debounce},
-        {'7', "ALARM", false, true, ValueShape::Alarm},
+        {'0', "TARGET", true, true, ValueShape::Signed, false},
+        {'1', "ACTUAL", true, true, ValueShape::Signed, true},
+        {'2', "DIFFERENCE", true, false, ValueShape::None, true},
+        {'3', "RESET", false, true, ValueShape::Signed, false},
+        {'4', "DEBOUNCE(0)", false, true, ValueShape::Debounce, false},
+        {'5', "DEBOUNCE(1)", false, true, ValueShape::Debounce, false},
+        {'6', "DEBOUNCE(2)", false, true, ValueShape::Debounce, false},
+        {'7', "ALARM", false, true, ValueShape::Alarm, false},
     }};
     return table;
 }

@@ -19,6 +19,9 @@ struct Parameter {
     bool hasDisplay;     // a reply sets tTARGET / tACTUAL / tDIFFERENCE
     bool hasSetting;     // a reply sets the setting field; Setup writes it
     ValueShape shape;
+    // A live count (ACTUAL, DIFFERENCE): it changes as the counter counts, so
+    // a saved copy of it is no setting to compare or put back unless asked.
+    bool liveCount;
 };
 
 // In index order "0" .. "7".

@@ -132,6 +132,16 @@ private slots:
         QCOMPARE(s.lines[0].find(1)->values.value('0').toLatin1(), lines[0]->value(1, 0));
         // Devices the plant file does not list are not asked.
         QVERIFY(!lines[1]->received().contains("*0R"));
+        // Standard output by any name carries the snapshot alone, its time with the offset from UTC.
+        qputenv("TZ", "UTC-3");   // three hours east of UTC
+        for (const char *output : {"-", "/dev/stdout"}) {
+            const Run out = ctl({"backup", "--plant", plant, "-o", output, "-q", "--timeout", "150"});
+            QVERIFY2(out.code == 0, out.err.constData());
+            QVERIFY2(parseSnapshot(out.out, &s, &why), qPrintable(why));
+            QVERIFY2(out.err.contains("line-0  2        saved"), out.err.constData());
+            QVERIFY2(s.created.endsWith(QLatin1String("+03:00")), qPrintable(s.created));
+        }
+        qunsetenv("TZ");
 
         const QByteArray before1 = values(1, 5), before2 = values(2, 3);
         set(1, 5, 0, "+0000123");   // TARGET

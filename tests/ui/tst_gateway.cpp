@@ -108,11 +108,11 @@ class TestGateway : public QObject {
     }
 
 private slots:
-    // A skip inside a helper would return to the test, not end it: skip here.
+    // A failure inside a helper would return to the test, not end it: fail here.
     void init()
     {
         if (Ser2netProcess::program().isEmpty())
-            QSKIP("ser2net is not installed");
+            QFAIL("ser2net is not installed: the test command installs it (scripts/deps.sh)");
     }
 
     void cleanup()

@@ -62,9 +62,11 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return gateway.hasPendingConnections(); }, 2000));
         QTcpSocket *peer = gateway.nextPendingConnection();
         const QByteArray requests = bytes({255, 251, 0, 255, 253, 0, 255, 251, 3, 255, 253, 3, 255, 251, 44});
+        // After the settings the gateway is asked to purge both of its buffers (PURGE-DATA 3).
+        const QByteArray purge = bytes({255, 250, 44, 12, 3, 255, 240});
         QByteArray got;
-        (void)QTest::qWaitFor([&] { got += peer->readAll(); return got.size() >= requests.size() + wire.size(); }, 2000);
-        QCOMPARE(got, requests + wire);
+        (void)QTest::qWaitFor([&] { got += peer->readAll(); return got.size() >= requests.size() + wire.size() + purge.size(); }, 2000);
+        QCOMPARE(got, requests + wire + purge);
         // Nothing confirmed, SET-CONTROL least of all: line bytes leave at once all the same.
         got.clear();
         comm.setOutput(QStringLiteral("*0R:?=?\r"));

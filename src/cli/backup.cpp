@@ -1,0 +1,186 @@
+// backup: the values of one counter, of every counter of a line, or of every
+// line of a plant (a snapshot), saved to a file.
+#include "plantlines.h"
+
+#include "stopsignal.h"
+
+#include <QFile>
+
+namespace kestran::cli {
+
+namespace {
+
+QString toolName()
+{
+    return QStringLiteral("kestran-ctl %1").arg(QStringLiteral(KESTRAN_VERSION));
+}
+
+} // namespace
+
+int runBackup(const Invocation &inv)
+{
+    if (int rc = noPositional(inv))
+        return rc;
+    if ((inv.device >= 0) == inv.all) {
+        error(QStringLiteral("backup needs either -d N or --all"));
+        return kUsage;
+    }
+    if (inv.output.isEmpty()) {
+        error(QStringLiteral("backup needs the file to write: -o FILE (\u201C-\u201D for standard output)"));
+        return kUsage;
+    }
+    // The file must be writable before anything is asked.
+    OutputFile file(inv.output);
+    if (!file.open())
+        return kUsage;
+    int rc = kDone;
+    SessionPtr s = openSession(inv, &rc);
+    if (!s)
+        return rc;
+
+    const char *what = inv.all ? "not saved" : "nothing saved";
+    const LineBackup line = backupLine(client(*s), inv.all ? QVector<int>{} : QVector<int>{inv.device}, inv.read,
+                                       [&](const DeviceBackup &b) {
+        const int d = b.read.device;
+        if (b.status == DeviceBackup::Absent) {
+            progress(inv, QStringLiteral("device %1: no answer").arg(d));
+        } else if (b.status == DeviceBackup::Saved) {
+            progress(inv, QStringLiteral("device %1: read").arg(d));
+        } else if (b.read.silent()) {
+            error(QStringLiteral("device %1 did not answer; %2").arg(d).arg(QLatin1String(what)));
+        } else {
+            // A setting without its shape would make the file one a restore refuses.
+            for (auto it = b.read.shapeless.cbegin(); it != b.read.shapeless.cend(); ++it)
+                error(QStringLiteral("device %1: %2 came as %3, which is no %2 value")
+                          .arg(d).arg(nameOf(it.key()), lineText(it.value())));
+            error(QStringLiteral("device %1: incomplete answer, missing %2; %3").arg(d).arg(missingText(b.read), QLatin1String(what)));
+        }
+    });
+    if (line.lost)
+        return lineLost(*s);
+    reportTiming(*s);
+    const int code = backupExit(line, client(*s).lostFault());
+    Backup backup;
+    backup.created = backupTime();
+    backup.tool = toolName();
+    backup.port = inv.port.trimmed();
+    backup.devices = line.saved();
+    if (backup.devices.isEmpty()) {
+        if (inv.all)
+            error(line.anyIncomplete() ? QStringLiteral("no counter answered in full; nothing saved")
+                                       : QStringLiteral("no counter answered; nothing saved"));
+        return code;
+    }
+    if (!file.write(backup.toJson()))
+        return kOutputFailed;
+    progress(inv, QStringLiteral("%1 device%2 saved to %3").arg(backup.devices.size())
+                      .arg(backup.devices.size() == 1 ? "" : "s").arg(inv.output));
+    return code;
+}
+
+// ---------------------------------------------------------------- backup --plant
+
+namespace {
+
+int backupTarget(const Invocation &inv, Target &t, CounterClient &client)
+{
+    t.backup = backupLine(client, t.devices, inv.read, [&](const DeviceBackup &b) {
+        const int d = b.read.device;
+        if (b.status == DeviceBackup::Absent) {
+            progress(inv, QStringLiteral("%1: device %2: no answer").arg(t.label()).arg(d));
+        } else if (b.status == DeviceBackup::Saved) {
+            ++t.found;
+            progress(inv, QStringLiteral("%1: device %2 read").arg(t.label()).arg(d));
+        } else {
+            problem(t, b.read.silent() ? QStringLiteral("device %1 did not answer; not saved").arg(d)
+                                       : QStringLiteral("device %1: incomplete answer, missing %2; not saved").arg(d).arg(missingText(b.read)));
+        }
+    });
+    if (t.backup.lost)
+        return lineLostAt(t, client);
+    if (t.backup.interrupted)
+        return lineStoppedAt(t, QStringLiteral("interrupted while reading device %1").arg(t.backup.stoppedAt));
+    const int code = backupExit(t.backup, client.lostFault());
+    const bool none = t.backup.saved().isEmpty();
+    if (none && !t.backup.anyIncomplete())
+        problem(t, QStringLiteral("no counter answered"));
+    t.result = code == kDone ? QStringLiteral("saved") : none ? QStringLiteral("nothing saved") : QStringLiteral("incomplete");
+    return code;
+}
+
+} // namespace
+
+int runPlantBackup(const Invocation &inv)
+{
+    if (!inv.arguments.isEmpty()) {
+        error(QStringLiteral("backup takes no argument \u201C%1\u201D (try kestran-ctl help backup)").arg(inv.arguments.first()));
+        return kUsage;
+    }
+    if (inv.device >= 0 || inv.all || inv.portGiven) {
+        error(QStringLiteral("backup --plant takes its lines, ports and devices from the plant file: no -d, --all or --port"));
+        return kUsage;
+    }
+    if (inv.output.isEmpty()) {
+        error(QStringLiteral("backup needs the file to write: -o FILE (\u201C-\u201D for standard output)"));
+        return kUsage;
+    }
+    Plant plant;
+    if (int rc = loadPlant(inv.plant, &plant))
+        return rc;
+    QStringList known, chosen;
+    for (const PlantLine &l : plant.lines)
+        known << l.name;
+    if (int rc = chosenLines(inv, known, &chosen))
+        return rc;
+    // The file must be writable before anything is asked.
+    OutputFile file(inv.output);
+    if (!file.open())
+        return kUsage;
+    QVector<Target> targets;
+    for (const PlantLine &l : plant.lines) {
+        if (!chosen.isEmpty() && !chosen.contains(l.name))
+            continue;
+        Target t;
+        t.name = l.name;
+        t.port = l.port;
+        t.devices = l.devices;
+        targets.append(t);
+    }
+    QString table;
+    const int worst = serve(inv, targets, [&inv](Target &t, CounterClient &c) { return backupTarget(inv, t, c); },
+                            &table, nullptr);
+    // Standard output may carry the snapshot: the table goes to stderr then.
+    if (file.isStandardOutput())
+        say(table);
+    else
+        out(table);
+
+    if (stopsignal::caught()) {
+        error(QStringLiteral("interrupted; nothing saved"));
+        return interruptedExit();
+    }
+    Snapshot snapshot;
+    snapshot.plant = true;
+    snapshot.created = backupTime();
+    snapshot.tool = toolName();
+    int saved = 0;
+    for (const Target &t : std::as_const(targets)) {
+        const QVector<SavedDevice> devices = t.backup.saved();
+        if (devices.isEmpty())
+            continue;
+        snapshot.lines.append({t.name, t.port, devices});
+        saved += int(devices.size());
+    }
+    if (snapshot.lines.isEmpty()) {
+        error(QStringLiteral("no counter answered on any line; nothing saved"));
+        return worse(worst, kNoAnswer);
+    }
+    // The lines have been read by now: a failure to write is not a usage error.
+    if (!file.write(snapshot.toJson()))
+        return kOutputFailed;
+    progress(inv, QStringLiteral("%1 on %2 saved to %3")
+                      .arg(plural(saved, "device", "devices"), plural(int(snapshot.lines.size()), "line", "lines"), inv.output));
+    return worst;
+}
+
+} // namespace kestran::cli

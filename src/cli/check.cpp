@@ -1,0 +1,99 @@
+// check: the live settings of every saved device compared with a snapshot or backup.
+#include "plantlines.h"
+
+#include "parameters.h"
+
+#include <QJsonObject>
+
+namespace kestran::cli {
+
+namespace {
+
+int checkTarget(const Invocation &inv, Target &t, CounterClient &client)
+{
+    t.check = checkLine(client, t.saved->devices, inv.read, inv.choice.withLiveCounts, [&](const DeviceCheck &c) {
+        if (!c.answered) {
+            problem(t, QStringLiteral("device %1 did not answer; not checked").arg(c.device));
+            return;
+        }
+        ++t.found;
+        if (!c.unread.isEmpty()) {
+            QStringList names;
+            for (char i : c.unread)
+                names << nameOf(i);
+            problem(t, QStringLiteral("device %1: incomplete answer, %2 not checked").arg(c.device).arg(names.join(QStringLiteral(", "))));
+        }
+        const int here = int(c.differences.size());
+        progress(inv, here ? QStringLiteral("%1: device %2: %3").arg(t.label()).arg(c.device).arg(plural(here, "setting differs", "settings differ"))
+                           : QStringLiteral("%1: device %2 matches").arg(t.label()).arg(c.device));
+    });
+    if (t.check.lost)
+        return lineLostAt(t, client);
+    if (t.check.interrupted)
+        return lineStoppedAt(t, QStringLiteral("interrupted while reading device %1").arg(t.check.stoppedAt));
+    const int code = checkExit(t.check, client.lostFault());
+    const int differences = t.check.differenceCount();
+    t.result = code == kDone ? QStringLiteral("matches")
+             : differences ? plural(differences, "setting differs", "settings differ")
+                           : QStringLiteral("not all checked");
+    if (differences && code != kDiffers)
+        t.result += QStringLiteral(", not all checked");
+    return code;
+}
+
+} // namespace
+
+int runCheck(const Invocation &inv)
+{
+    Snapshot snapshot;
+    if (int rc = loadSnapshot(inv, &snapshot))
+        return rc;
+    QVector<Target> targets;
+    if (int rc = targetsOf(inv, snapshot, &targets))
+        return rc;
+    const bool json = inv.format == Format::Json;
+    QJsonArray lines;
+    QString table;
+    const int worst = serve(inv, targets, [&inv](Target &t, CounterClient &c) { return checkTarget(inv, t, c); },
+                            &table, json ? &lines : nullptr);
+    QList<QStringList> rows;
+    QJsonArray differences;
+    for (const Target &t : std::as_const(targets)) {
+        for (const DeviceCheck &c : t.check.devices) {
+            for (const Difference &d : c.differences) {
+                rows << QStringList{t.label(), QString::number(d.device), nameOf(d.index), d.saved, d.live};
+                differences.append(QJsonObject{{QStringLiteral("line"), t.name},
+                                               {QStringLiteral("port"), t.port},
+                                               {QStringLiteral("device"), d.device},
+                                               {QStringLiteral("name"), nameOf(d.index)},
+                                               {QStringLiteral("saved"), d.saved},
+                                               {QStringLiteral("live"), d.live}});
+            }
+        }
+    }
+    if (inv.format == Format::Csv) {
+        out(renderCsvText({QStringLiteral("line"), QStringLiteral("device"), QStringLiteral("name"),
+                           QStringLiteral("saved"), QStringLiteral("live")}, rows));
+        say(table);
+        return worst;
+    }
+    if (json) {
+        out(jsonLine(QJsonObject{{QStringLiteral("result"), worst == kDone ? QStringLiteral("matches")
+                                                            : worst == kDiffers ? QStringLiteral("differs")
+                                                                                : QStringLiteral("failed")},
+                                 {QStringLiteral("exit"), worst},
+                                 {QStringLiteral("compared"), inv.choice.withLiveCounts ? QStringLiteral("settings, ACTUAL and DIFFERENCE")
+                                                                                         : QStringLiteral("settings")},
+                                 {QStringLiteral("differences"), differences},
+                                 {QStringLiteral("lines"), lines}}));
+        say(table);
+        return worst;
+    }
+    if (!rows.isEmpty())
+        out(renderTableText({QStringLiteral("LINE"), QStringLiteral("DEVICE"), QStringLiteral("NAME"),
+                             QStringLiteral("SAVED"), QStringLiteral("LIVE")}, rows) + QLatin1Char('\n'));
+    out(table);
+    return worst;
+}
+
+} // namespace kestran::cli

@@ -1,0 +1,78 @@
+// From what an operation found to the exit code: the one place that decides.
+#include "cli.h"
+
+#include "linebackup.h"
+#include "linecheck.h"
+#include "stopsignal.h"
+
+#include <csignal>
+
+namespace kestran::cli {
+
+int interruptedExit()
+{
+    return 128 + (stopsignal::caught() ? stopsignal::caught() : SIGINT);
+}
+
+int lostExit(SerialFault fault)
+{
+    // A gateway whose port another client holds passed nothing on: the port cannot be used.
+    return fault == SerialFault::Busy ? kPortFailed : kLineLost;
+}
+
+int worse(int a, int b)
+{
+    return std::max(a, b);
+}
+
+int readExit(const WholeRead &r)
+{
+    return r.complete() ? kDone : kNoAnswer;
+}
+
+int backupExit(const LineBackup &b, SerialFault lostFault)
+{
+    if (b.lost)
+        return lostExit(lostFault);
+    if (b.interrupted)
+        return interruptedExit();
+    return b.anyIncomplete() || b.saved().isEmpty() ? kNoAnswer : kDone;
+}
+
+int checkExit(const LineCheck &c, SerialFault lostFault)
+{
+    if (c.lost)
+        return lostExit(lostFault);
+    if (c.interrupted)
+        return interruptedExit();
+    // A device not checked in full outweighs a difference found.
+    return !c.allChecked() ? kNoAnswer : c.differenceCount() ? kDiffers : kDone;
+}
+
+int writeExit(const WriteReport &w, SerialFault lostFault)
+{
+    if (w.lost)
+        return lostExit(lostFault);
+    if (w.interrupted)
+        return interruptedExit();
+    if (!w.mismatches.isEmpty())
+        return kMismatch;
+    return w.unverified.isEmpty() ? kDone : kNoAnswer;
+}
+
+int restoreExit(const LineRestore &r, SerialFault lostFault)
+{
+    int code = kDone;
+    for (const DeviceRestore &d : r.devices) {
+        if (d.now.lost || d.now.interrupted)
+            break;
+        code = worse(code, d.written ? writeExit(d.write, lostFault) : readExit(d.now));
+    }
+    if (r.lost)
+        return lostExit(lostFault);
+    if (r.interrupted)
+        return interruptedExit();
+    return code;
+}
+
+} // namespace kestran::cli

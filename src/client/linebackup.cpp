@@ -1,0 +1,51 @@
+#include "linebackup.h"
+
+namespace kestran {
+
+QVector<SavedDevice> LineBackup::saved() const
+{
+    QVector<SavedDevice> out;
+    for (const DeviceBackup &d : devices)
+        if (d.status == DeviceBackup::Saved)
+            out.append({d.read.device, d.read.values});
+    return out;
+}
+
+bool LineBackup::anyIncomplete() const
+{
+    for (const DeviceBackup &d : devices)
+        if (d.status == DeviceBackup::Incomplete)
+            return true;
+    return false;
+}
+
+LineBackup backupLine(CounterClient &client, const QVector<int> &devices, const ReadOptions &options,
+                      const std::function<void(const DeviceBackup &)> &onDevice)
+{
+    const bool probe = devices.isEmpty();
+    LineBackup line;
+    for (int d : probe ? QVector<int>{0, 1, 2, 3, 4, 5, 6, 7} : devices) {
+        DeviceBackup b;
+        b.read = readWhole(client, d, options, probe ? ReadMode::Probe : ReadMode::Whole);
+        if (b.read.lost || b.read.interrupted) {
+            line.lost = b.read.lost;
+            line.interrupted = b.read.interrupted;
+            line.stoppedAt = d;
+            break;
+        }
+        b.status = b.read.complete() ? DeviceBackup::Saved
+                 : probe && b.read.attempts <= 1 && b.read.values.isEmpty() && b.read.shapeless.isEmpty() ? DeviceBackup::Absent
+                                                                            : DeviceBackup::Incomplete;
+        line.devices.append(b);
+        if (onDevice)
+            onDevice(line.devices.last());
+    }
+    return line;
+}
+
+QString backupTime(const QDateTime &when)
+{
+    return when.toOffsetFromUtc(when.offsetFromUtc()).toString(Qt::ISODate);
+}
+
+} // namespace kestran

@@ -1,0 +1,68 @@
+#include "linecheck.h"
+
+#include "parameters.h"
+
+namespace kestran {
+
+int LineCheck::differenceCount() const
+{
+    int n = 0;
+    for (const DeviceCheck &d : devices)
+        n += int(d.differences.size());
+    return n;
+}
+
+bool LineCheck::allChecked() const
+{
+    for (const DeviceCheck &d : devices)
+        if (!d.answered || !d.unread.isEmpty())
+            return false;
+    return true;
+}
+
+bool isCompared(const Parameter &p, bool withLiveCounts)
+{
+    return p.liveCount ? withLiveCounts : p.hasSetting;
+}
+
+DeviceCheck compareDevice(const SavedDevice &saved, const QMap<char, QString> &live, bool withLiveCounts)
+{
+    DeviceCheck c;
+    c.device = saved.device;
+    c.answered = true;
+    for (const Parameter &p : parameterTable()) {
+        if (!isCompared(p, withLiveCounts) || !saved.values.contains(p.index))
+            continue;
+        const auto it = live.constFind(p.index);
+        if (it == live.cend())
+            c.unread.append(p.index);
+        else if (*it != saved.values.value(p.index))
+            c.differences.append({saved.device, p.index, saved.values.value(p.index), *it});
+    }
+    return c;
+}
+
+LineCheck checkLine(CounterClient &client, const QVector<SavedDevice> &saved, const ReadOptions &options,
+                    bool withLiveCounts, const std::function<void(const DeviceCheck &)> &onDevice)
+{
+    LineCheck line;
+    for (const SavedDevice &s : saved) {
+        const WholeRead r = readWhole(client, s.device, options, ReadMode::AsSent);
+        if (r.lost || r.interrupted) {
+            line.lost = r.lost;
+            line.interrupted = r.interrupted;
+            line.stoppedAt = s.device;
+            break;
+        }
+        DeviceCheck c;
+        c.device = s.device;
+        if (!r.values.isEmpty())
+            c = compareDevice(s, r.values, withLiveCounts);
+        line.devices.append(c);
+        if (onDevice)
+            onDevice(line.devices.last());
+    }
+    return line;
+}
+
+} // namespace kestran
