@@ -11,11 +11,14 @@
 //
 //   bench_gateway [reads=21]
 #include "../tests/common/ser2netprocess.h"
+#include "../tests/common/testpki.h"
 #include "../tests/common/waituntil.h"
 #include "controls.h"
 #include "form1.h"
 #include "ptycounterline.h"
+#include "netcomm.h"
 #include "serialswitch.h"
+#include "tlssettings.h"
 
 #include <QApplication>
 
@@ -48,6 +51,26 @@ double median(std::vector<double> v)
 // Reads through `scheme` ("" for the pseudo-terminal itself), in milliseconds;
 // `batching` leaves ser2net's default wait for more characters (up to 20 ms)
 // before it passes what the line sent on to the network.
+test::TestPki *pki()
+{
+    static test::TestPki *made = [] {
+        auto *p = new test::TestPki;
+        if (!test::TestPki::available() || !p->make())
+            fail("the TLS certificates could not be made (openssl, gensio-bin)");
+        return p;
+    }();
+    return made;
+}
+
+QString accepterFor(const QString &scheme)
+{
+    const bool tls = scheme.endsWith(QLatin1String("tls"));
+    const QString ssl = tls ? QStringLiteral("ssl(key=%1,cert=%2),").arg(pki()->path(QStringLiteral("gw.key")),
+                                                                        pki()->path(QStringLiteral("gw.crt")))
+                            : QString();
+    return (scheme.startsWith(QLatin1String("rfc2217")) ? QStringLiteral("telnet(rfc2217),") : QString()) + ssl;
+}
+
 std::vector<double> reads(const QString &scheme, bool batching, int count)
 {
     sim::LineOptions paced;
@@ -59,11 +82,13 @@ std::vector<double> reads(const QString &scheme, bool batching, int count)
     QString port = line.slavePath();
     if (!scheme.isEmpty()) {
         const QStringList options = batching ? QStringList() : QStringList{QStringLiteral("chardelay: false")};
-        if (!gateway.start(line.slavePath(), scheme == QLatin1String("rfc2217"), QStringLiteral("19200n81"), options))
+        if (!gateway.startAccepter(accepterFor(scheme), scheme, line.slavePath(), QStringLiteral("19200n81"), options))
             fail("ser2net did not start");
         port = gateway.url();
     }
     SerialSwitch comm;
+    if (scheme.endsWith(QLatin1String("tls")))
+        comm.setTlsSettings(TlsSettings{pki()->path(QStringLiteral("ca.crt")), {}, {}, {}, {}});
     Form1 form(&comm);
     form.load();
     form.cCom->setText(port);
@@ -96,6 +121,30 @@ std::vector<double> reads(const QString &scheme, bool batching, int count)
     return ms;
 }
 
+// The open alone through `scheme`, connection to the line settled, in milliseconds.
+std::vector<double> opens(const QString &scheme, int count)
+{
+    PtyCounterLine line;
+    if (!line.start())
+        fail("the simulated line did not start");
+    test::Ser2netProcess gateway;
+    if (!gateway.startAccepter(accepterFor(scheme), scheme, line.slavePath()))
+        fail("ser2net did not start");
+    std::vector<double> ms;
+    for (int i = 0; i < count; ++i) {
+        NetComm comm;
+        comm.setTlsSettings(TlsSettings{pki()->path(QStringLiteral("ca.crt")), {}, {}, {}, {}});
+        comm.setDevicePath(gateway.url());
+        const qint64 start = PtyCounterLine::nowNs();
+        if (!comm.setPortOpen(true))
+            fail("an open failed");
+        ms.push_back(double(PtyCounterLine::nowNs() - start) / 1e6);
+        comm.setPortOpen(false);
+        waitUntil([] { return false; }, 50);   // ser2net lets the line go
+    }
+    return ms;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -113,7 +162,8 @@ int main(int argc, char **argv)
         double median;
     };
     std::vector<Row> rows = {{QString(), false, 0}, {QStringLiteral("tcp"), false, 0}, {QStringLiteral("rfc2217"), false, 0},
-                             {QStringLiteral("tcp"), true, 0}, {QStringLiteral("rfc2217"), true, 0}};
+                             {QStringLiteral("tcp"), true, 0}, {QStringLiteral("rfc2217"), true, 0},
+                             {QStringLiteral("tls"), false, 0}, {QStringLiteral("rfc2217+tls"), false, 0}};
     for (Row &row : rows) {
         const std::vector<double> ms = reads(row.scheme, row.batching, count);
         row.median = median(ms);
@@ -124,6 +174,11 @@ int main(int argc, char **argv)
     }
     std::printf("  floor %.2f ms = 128 bytes x 520.8 us on a real line (the pty alone: 120 reply bytes, %.2f ms)\n",
                 wireMs, ptyMs);
+    // The open on its own: TCP (and TLS handshake), then the 100 ms the line settles.
+    const double openTcp = median(opens(QStringLiteral("tcp"), count));
+    const double openTls = median(opens(QStringLiteral("tls"), count));
+    std::printf("  open, connection to line settled: tcp:// %.2f ms, tls:// %.2f ms (handshake %.2f ms)\n", openTcp,
+                openTls, openTls - openTcp);
     // Rows for bench/run's summary table: name | measured | floor | ratio | goal
     for (const Row &row : rows) {
         if (row.scheme.isEmpty())
@@ -132,5 +187,6 @@ int main(int argc, char **argv)
                     qPrintable(row.scheme), row.batching ? " (default chardelay)" : "", row.median, wireMs,
                     row.median / wireMs, row.batching ? "- (ser2net waits up to 20 ms)" : "<= 1.10x");
     }
+    std::printf("summary: TLS handshake (tls:// open less tcp:// open) | %.2f ms | - | - | -\n", openTls - openTcp);
     return 0;
 }

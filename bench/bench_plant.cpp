@@ -11,7 +11,9 @@
 //
 //   bench_plant lines N [runs=5]     N simulated lines on ptys
 //   bench_plant gateway N [runs=5]   N lines, each through its own ser2net (tcp://, chardelay off)
+//   bench_plant tls N [runs=5]       the same through TLS (tls://, the plant CA in the file's [tls])
 #include "../tests/common/ser2netprocess.h"
+#include "../tests/common/testpki.h"
 #include "ptycounterline.h"
 
 #include <QCoreApplication>
@@ -105,7 +107,7 @@ struct Plant {
     QStringList ports;
 };
 
-void startPlant(Plant &plant, int count, bool gateway)
+void startPlant(Plant &plant, int count, bool gateway, const test::TestPki *pki)
 {
     sim::LineOptions options;
     options.pace = true;
@@ -119,7 +121,11 @@ void startPlant(Plant &plant, int count, bool gateway)
         QString port = plant.lines.back()->slavePath();
         if (gateway) {
             plant.gateways.push_back(std::make_unique<test::Ser2netProcess>());
-            if (!plant.gateways.back()->start(port, false, QStringLiteral("19200n81"), {QStringLiteral("chardelay: false")}))
+            const QString ssl = pki ? QStringLiteral("ssl(key=%1,cert=%2),").arg(pki->path(QStringLiteral("gw.key")),
+                                                                                  pki->path(QStringLiteral("gw.crt")))
+                                    : QString();
+            if (!plant.gateways.back()->startAccepter(ssl, pki ? QStringLiteral("tls") : QStringLiteral("tcp"), port,
+                                                      QStringLiteral("19200n81"), {QStringLiteral("chardelay: false")}))
                 fail(QStringLiteral("ser2net %1 did not start").arg(i));
             port = plant.gateways.back()->url();
         }
@@ -127,11 +133,13 @@ void startPlant(Plant &plant, int count, bool gateway)
     }
 }
 
-QString writePlant(const QTemporaryDir &dir, const QString &name, const QStringList &ports)
+QString writePlant(const QTemporaryDir &dir, const QString &name, const QStringList &ports, const test::TestPki *pki)
 {
     QFile f(dir.filePath(name));
     if (!f.open(QIODevice::WriteOnly))
         fail(QStringLiteral("cannot write the plant file"));
+    if (pki)
+        f.write(QStringLiteral("[tls]\nca = \"%1\"\n\n").arg(pki->path(QStringLiteral("ca.crt"))).toUtf8());
     for (int i = 0; i < ports.size(); ++i)
         f.write(QStringLiteral("[[line]]\nname = \"line-%1\"\nport = \"%2\"\n\n").arg(i).arg(ports[i]).toUtf8());
     return f.fileName();
@@ -143,9 +151,11 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
-    if (args.size() < 3 || (args[1] != QLatin1String("lines") && args[1] != QLatin1String("gateway")))
-        fail(QStringLiteral("usage: bench_plant lines|gateway N [runs]"));
-    const bool gateway = args[1] == QLatin1String("gateway");
+    if (args.size() < 3 || (args[1] != QLatin1String("lines") && args[1] != QLatin1String("gateway")
+                            && args[1] != QLatin1String("tls")))
+        fail(QStringLiteral("usage: bench_plant lines|gateway|tls N [runs]"));
+    const bool tls = args[1] == QLatin1String("tls");
+    const bool gateway = tls || args[1] == QLatin1String("gateway");
     const int count = std::max(1, args[2].toInt());
     const int runs = args.size() > 3 ? std::max(1, args[3].toInt()) : 5;
     if (gateway && test::Ser2netProcess::program().isEmpty()) {
@@ -155,10 +165,16 @@ int main(int argc, char **argv)
     const QString ctl = QCoreApplication::applicationDirPath() + QStringLiteral("/../src/kestran-ctl");
     QTemporaryDir dir;
 
+    std::unique_ptr<test::TestPki> pki;
+    if (tls) {
+        pki = std::make_unique<test::TestPki>();
+        if (!test::TestPki::available() || !pki->make())
+            fail(QStringLiteral("the TLS certificates could not be made (openssl, gensio-bin)"));
+    }
     Plant plant;
-    startPlant(plant, count, gateway);
-    const QString plantFile = writePlant(dir, QStringLiteral("plant.toml"), plant.ports);
-    const QString oneLine = writePlant(dir, QStringLiteral("one.toml"), plant.ports.mid(0, 1));
+    startPlant(plant, count, gateway, pki.get());
+    const QString plantFile = writePlant(dir, QStringLiteral("plant.toml"), plant.ports, pki.get());
+    const QString oneLine = writePlant(dir, QStringLiteral("one.toml"), plant.ports.mid(0, 1), pki.get());
     const QString snapshot = dir.filePath(QStringLiteral("snapshot.json"));
     const QString err = dir.filePath(QStringLiteral("stderr.txt"));
 
@@ -175,7 +191,7 @@ int main(int argc, char **argv)
                                            snapshot, QStringLiteral("-q")}, err).peakKb);
     }
     const QString what = QStringLiteral("backup --plant, %1 line%2 x 8 counters%3")
-                             .arg(count).arg(count == 1 ? "" : "s").arg(gateway ? QStringLiteral(", ser2net each") : QString());
+                             .arg(count).arg(count == 1 ? "" : "s").arg(tls ? QStringLiteral(", TLS ser2net each") : gateway ? QStringLiteral(", ser2net each") : QString());
     const double m = median(reported);
     std::printf("kestran-ctl %s, %d runs, 19200-baud paced lines both ways\n", qPrintable(what), runs);
     std::printf("  first byte to result   median %8.2f ms  min %8.2f  max %8.2f  floor %.2f  ratio %.4f\n", m,
@@ -192,6 +208,6 @@ int main(int argc, char **argv)
         std::printf("\n");
     }
     std::printf("summary: plant %s | %.2f ms | %.2f ms | %.4fx | %s\n", qPrintable(what), m, kLineFloorMs, m / kLineFloorMs,
-                gateway ? "-" : count <= 16 ? "<= 1.10x" : "<= 1.25x");
+                tls ? "<= 1.10x" : gateway ? "-" : count <= 16 ? "<= 1.10x" : "<= 1.25x");
     return 0;
 }

@@ -29,7 +29,7 @@ _kestran_ctl()
     for ((i = 1; i < cword; i++)); do
         case ${words[i]} in
             --port | -d | --device | --from | -o | --output | --timeout | --retries | --duration | --count | --trace | \
-                --only | --skip | --plant | --line)
+                --only | --skip | --plant | --line | --ca | --cert | --key | --pin)
                 ((i++)) ;;
             -*) ;;
             *) sub=${words[i]}; break ;;
@@ -39,7 +39,8 @@ _kestran_ctl()
     case $prev in
         --port) _kestran_ctl_ports; return ;;
         -d | --device | --from) COMPREPLY=($(compgen -W "0 1 2 3 4 5 6 7" -- "$cur")); return ;;
-        -o | --output | --trace | --plant) COMPREPLY=($(compgen -f -- "$cur")); compopt -o filenames 2>/dev/null; return ;;
+        --pin) return ;;
+        -o | --output | --trace | --plant | --ca | --cert | --key) COMPREPLY=($(compgen -f -- "$cur")); compopt -o filenames 2>/dev/null; return ;;
         --line) return ;;
         --timeout | --retries | --duration | --count) return ;;
         --only | --skip)
@@ -50,7 +51,7 @@ _kestran_ctl()
             return ;;
     esac
 
-    local common="--trace -q --quiet -h --help"
+    local common="--trace --ca --cert --key --pin -q --quiet -h --help"
     local opts words_too=""
     case $sub in
         "")

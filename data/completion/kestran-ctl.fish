@@ -27,6 +27,10 @@ complete -c kestran-ctl -n "__fish_seen_subcommand_from help" -a "ports read wri
 
 # Options, by the subcommands that take them.
 complete -c kestran-ctl -n "__fish_seen_subcommand_from ports read write backup restore check scan monitor" -l trace -r -F -d 'write every byte sent and received to a file'
+complete -c kestran-ctl -n "__fish_seen_subcommand_from ports read write backup restore check scan monitor" -l ca -r -F -d 'TLS gateways: the plant CA certificates'
+complete -c kestran-ctl -n "__fish_seen_subcommand_from ports read write backup restore check scan monitor" -l cert -r -F -d 'TLS gateways: our client certificate'
+complete -c kestran-ctl -n "__fish_seen_subcommand_from ports read write backup restore check scan monitor" -l key -r -F -d 'the private key of the client certificate'
+complete -c kestran-ctl -n "__fish_seen_subcommand_from ports read write backup restore check scan monitor" -l pin -x -d 'TLS gateways: the SHA-256 fingerprint to trust'
 complete -c kestran-ctl -n "__fish_seen_subcommand_from ports read write backup restore check scan monitor" -s q -l quiet -d 'no progress messages'
 complete -c kestran-ctl -n "__fish_seen_subcommand_from read write backup restore check scan monitor" -l port -x -a "(__kestran_ctl_ports; __fish_complete_path)" -d 'the port'
 complete -c kestran-ctl -n "__fish_seen_subcommand_from read write backup restore" -s d -l device -x -a "0 1 2 3 4 5 6 7" -d 'the device number'

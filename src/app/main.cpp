@@ -7,6 +7,7 @@
 #include "linetrace.h"
 #include "mdlcomport.h"
 #include "serialswitch.h"
+#include "tlssettings.h"
 #include "textout.h"
 #ifdef KESTRAN_DEMO_LINE
 #include "ptycounterline.h"
@@ -187,6 +188,8 @@ int main(int argc, char **argv)
     int code = 0;
     {
         kestran::SerialSwitch comm;   // a local port or a network gateway, by the port text
+        // TLS gateways: the per-user settings file, read again at each start.
+        comm.setTlsSettings(kestran::readTlsSettingsFile(kestran::userTlsSettingsPath()));
         kestran::TracingControl traced(&comm, trace.get());
         kestran::Form1 window(trace->isOpen() ? static_cast<kestran::SerialControl *>(&traced) : &comm);
         window.load();

@@ -141,8 +141,10 @@ int runPlantBackup(const Invocation &inv)
         if (!chosen.isEmpty() && !chosen.contains(l.name))
             continue;
         Target t;
+        t.tls = inv.tls;
         t.name = l.name;
         t.port = l.port;
+        t.tls = mergedTls(l.tls, inv.tls);
         t.devices = l.devices;
         targets.append(t);
     }

@@ -4,6 +4,7 @@
 #include "counterclient.h"
 #include "output.h"
 #include "restoreplan.h"
+#include "tlssettings.h"
 
 #include <QJsonArray>
 #include <QString>
@@ -56,6 +57,7 @@ struct Invocation {
     // restore: which values it may put back (--with-actual, --only, --skip);
     // check: withLiveCounts compares ACTUAL and DIFFERENCE too
     RestoreChoice choice;
+    TlsSettings tls;           // --ca, --cert, --key, --pin or their environment variables
 };
 
 // ---------------------------------------------------------------- the commands (commands.cpp)

@@ -2,6 +2,7 @@
 // commands before anything is opened; then the checks that need the port
 // text or a file, and the command's run function.
 #include "cli.h"
+#include "tlsoptions.h"
 
 #include "portname.h"
 #include "valueinput.h"
@@ -81,6 +82,7 @@ ParsedLine parseCommandLine(const QStringList &arguments, const QString &envPort
         {QStringLiteral("skip"), QString(), QStringLiteral("NAMES")},
     };
     parser.addOptions(options);
+    parser.addOptions(tlsOptions());
     if (!parser.parse(QStringList{QStringLiteral("kestran-ctl")} + arguments))
         return failed(parser.errorText());
 
@@ -112,7 +114,9 @@ ParsedLine parseCommandLine(const QStringList &arguments, const QString &envPort
         return printed(commandHelp(*sub));
 
     // Every option given must belong to the subcommand.
-    const QSet<QString> always = {QStringLiteral("trace"), QStringLiteral("quiet"), QStringLiteral("q")};
+    QSet<QString> always = {QStringLiteral("trace"), QStringLiteral("quiet"), QStringLiteral("q")};
+    for (const QString &name : tlsOptionNames())
+        always.insert(name);
     for (const QString &name : parser.optionNames()) {
         const QString longName = name == QLatin1String("d") ? QStringLiteral("device")
                                : name == QLatin1String("o") ? QStringLiteral("output") : name;
@@ -211,6 +215,10 @@ ParsedLine parseCommandLine(const QStringList &arguments, const QString &envPort
     }
     inv.output = parser.value(QStringLiteral("output"));
     inv.trace = parser.value(QStringLiteral("trace"));
+    QString twice;
+    inv.tls = tlsSettingsFrom(parser, &twice);
+    if (!twice.isEmpty())
+        return failed(QStringLiteral("--%1 is given more than once").arg(twice));
     return parsed;
 }
 

@@ -75,7 +75,8 @@ int serve(const Invocation &inv, QVector<Target> &targets, const std::function<i
     QVector<LineTask> tasks;
     for (Target &t : targets) {
         Target *target = &t;
-        tasks.append({t.label(), t.port, [target, &work](CounterClient &client) { return work(*target, client); }});
+        tasks.append({t.label(), t.port, [target, &work](CounterClient &client) { return work(*target, client); },
+                      t.tls});
     }
     // Ctrl-C and SIGTERM stop every line after the frame in flight.
     stopsignal::catchStops();
@@ -162,6 +163,7 @@ int targetsOf(const Invocation &inv, const Snapshot &snapshot, QVector<Target> *
             return kUsage;
         }
         Target t;
+        t.tls = inv.tls;
         t.saved = &snapshot.lines.first();
         t.port = inv.port.trimmed().isEmpty() ? t.saved->port.trimmed() : inv.port.trimmed();
         if (t.port.isEmpty()) {
@@ -185,6 +187,7 @@ int targetsOf(const Invocation &inv, const Snapshot &snapshot, QVector<Target> *
         if (!chosen.isEmpty() && !chosen.contains(l.name))
             continue;
         Target t;
+        t.tls = inv.tls;
         t.name = l.name;
         t.saved = &l;
         if (withPlant) {
@@ -194,6 +197,7 @@ int targetsOf(const Invocation &inv, const Snapshot &snapshot, QVector<Target> *
                 return kUsage;
             }
             t.port = p->port;
+            t.tls = mergedTls(p->tls, inv.tls);
         } else {
             t.port = l.port.trimmed();
             const QString why = portProblem(t.port);

@@ -23,6 +23,7 @@ struct Target {
     QString port;
     QVector<int> devices;              // backup: the devices to save, empty: all that answer
     const SavedLine *saved = nullptr;  // check, restore: what the file holds
+    TlsSettings tls;                   // for a TLS gateway
 
     // Filled by the line's thread.
     int found = 0;                     // devices that answered in full

@@ -105,7 +105,7 @@ SessionPtr openSession(const Invocation &inv, int *exitCode, bool interruptible)
         QObject::connect(s->trace.get(), &LineTrace::writeFailed, [](const QString &reason) { error(reason); });
         s->trace->note(QStringLiteral("kestran-ctl %1, port %2").arg(inv.command, inv.port));
     }
-    s->line = openLine(inv.port);
+    s->line = openLine(inv.port, nullptr, inv.tls);
     if (!s->line.control) {
         if (s->trace)
             s->trace->note(QStringLiteral("port not opened: %1").arg(s->line.problem));

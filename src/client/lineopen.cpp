@@ -6,7 +6,7 @@
 
 namespace kestran {
 
-OpenedLine openLine(const QString &portText, PortTable *table)
+OpenedLine openLine(const QString &portText, PortTable *table, const TlsSettings &tls)
 {
     OpenedLine line;
     const PortText port = parsePortText(portText, ComPrefix::ComLetters);
@@ -28,6 +28,7 @@ OpenedLine openLine(const QString &portText, PortTable *table)
         comm->setDevicePath(port.path);
         path = port.path;
     }
+    comm->setTlsSettings(tls);
     comm->setSettings(QStringLiteral("19200,N,8,1"));
     comm->setInBufferCount(0);
     comm->setInputMode(0);

@@ -109,11 +109,50 @@ bool parsePlant(const QByteArray &text, const QString &source, Plant *out, QStri
     }
     const toml::table &root = parsed.table();
 
+    const QDir folder = QFileInfo(source).absoluteDir();
+    // ca, cert, key and pin of a TLS table; false after fail().
+    auto readTls = [&](const toml::node &node, int at, TlsSettings *tls) {
+        const toml::table *t = node.as_table();
+        if (!t) {
+            fail(at, QStringLiteral("tls must be a table of ca, cert, key and pin"));
+            return false;
+        }
+        for (auto &&[k, v] : *t) {
+            const auto *s = v.as_string();
+            const std::string_view name = k.str();
+            QString *field = name == "ca" ? &tls->caFile : name == "cert" ? &tls->certFile
+                           : name == "key" ? &tls->keyFile : name == "pin" ? &tls->pin : nullptr;
+            if (!field) {
+                fail(lineOf(k.source()), QStringLiteral("unknown key \u201C%1\u201D in tls (it has ca, cert, key and pin)")
+                                             .arg(shown(fromToml(name))));
+                return false;
+            }
+            if (!s) {
+                fail(lineOf(k.source()), QStringLiteral("%1 must be a text in quotes").arg(fromToml(name)));
+                return false;
+            }
+            const QString value = fromToml(s->get()).trimmed();
+            *field = name == "pin" || value.isEmpty() ? value : QDir::cleanPath(folder.absoluteFilePath(value));
+            if (name == "pin" && parseFingerprint(value).isEmpty()) {
+                fail(lineOf(k.source()), QStringLiteral("pin \u201C%1\u201D is not a SHA-256 fingerprint (64 hexadecimal "
+                                                        "digits, colons allowed)").arg(shown(value)));
+                return false;
+            }
+        }
+        tls->source = source;
+        return true;
+    };
+    TlsSettings fileTls;
     const toml::array *list = nullptr;
     for (auto &&[key, node] : root) {
+        if (key.str() == "tls") {
+            if (!readTls(node, lineOf(key.source()), &fileTls))
+                return false;
+            continue;
+        }
         if (key.str() != "line")
             return fail(lineOf(key.source()),
-                        QStringLiteral("unknown key \u201C%1\u201D (a plant file holds [[line]] tables)").arg(shown(fromToml(key.str()))));
+                        QStringLiteral("unknown key \u201C%1\u201D (a plant file holds [[line]] tables and one [tls])").arg(shown(fromToml(key.str()))));
         list = node.as_array();
         if (!list || !list->is_array_of_tables())
             return fail(lineOf(key.source()), QStringLiteral("\u201Cline\u201D must be written as [[line]] tables"));
@@ -166,8 +205,11 @@ bool parsePlant(const QByteArray &text, const QString &source, Plant *out, QStri
                     line.devices.append(int(n->get()));
                 }
                 std::sort(line.devices.begin(), line.devices.end());
+            } else if (k == "tls") {
+                if (!readTls(node, at, &line.tls))
+                    return false;
             } else {
-                return fail(at, QStringLiteral("unknown key \u201C%1\u201D (a line has name, port and devices)")
+                return fail(at, QStringLiteral("unknown key \u201C%1\u201D (a line has name, port, devices and tls)")
                                     .arg(shown(fromToml(k))));
             }
         }
@@ -182,6 +224,7 @@ bool parsePlant(const QByteArray &text, const QString &source, Plant *out, QStri
                         QStringLiteral("port \u201C%1\u201D is also the port of \u201C%2\u201D (line %3)")
                             .arg(shown(line.port), other.name).arg(other.fileLine));
         }
+        line.tls = mergedTls(line.tls, fileTls);
         portSeen.insert(identity, int(plant.lines.size()));
         plant.lines.append(line);
     }

@@ -12,12 +12,24 @@
 //   name = "press-4"
 //   port = "rfc2217://gw-hall2:4004"
 //
+//   [[line]]
+//   name = "press-5"
+//   port = "tls://gw-hall3.plant.example:3001"
+//   tls = { pin = "AB:CD:..." }    # optional; this line's TLS settings
+//
+//   [tls]                          # optional; for every line of the file
+//   ca = "plant-ca.crt"            # relative names: from the file's folder
+//   cert = "ctl.crt"
+//   key = "ctl.key"
+//
 // Every mistake is refused with the file's line number: a key that is not
 // one of these, a name used twice, two lines on one port, a port text that
 // names no port, a device number outside 0 to 7.
 #include <QByteArray>
 #include <QString>
 #include <QVector>
+
+#include "tlssettings.h"
 
 namespace kestran {
 
@@ -28,6 +40,7 @@ struct PlantLine {
     QString port;           // as written, trimmed
     QVector<int> devices;   // ascending; empty: every device that answers
     int fileLine = 0;       // where its [[line]] header is
+    TlsSettings tls;        // its own settings over the file's [tls]; empty fields: not given
 };
 
 struct Plant {

@@ -44,7 +44,7 @@ QVector<LineOutcome> PlantRun::run(const QVector<LineTask> &tasks, const Progres
         const LineTask *task = &tasks[i];
         std::unique_ptr<QThread> thread(QThread::create([this, o, task, i, table, &clock, &progress, &openFailed] {
             o->startedNs = clock.nsecsElapsed();
-            OpenedLine line = openLine(task->port, table);
+            OpenedLine line = openLine(task->port, table, task->tls);
             if (!line.control) {
                 o->fault = line.fault;
                 o->problem = line.problem;

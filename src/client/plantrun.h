@@ -7,6 +7,7 @@
 // opens its port there and runs its work there. A line that fails or hangs
 // holds up nothing but itself.
 #include "counterclient.h"
+#include "tlssettings.h"
 #include "serialcontrol.h"
 
 #include <QString>
@@ -26,6 +27,7 @@ struct LineTask {
     // result code. Everything it touches besides `client` must be its own or
     // safe to use from several threads.
     std::function<int(CounterClient &client)> work;
+    TlsSettings tls;   // for a TLS gateway
 };
 
 struct LineOutcome {

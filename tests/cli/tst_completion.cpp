@@ -77,7 +77,8 @@ class TestCompletion : public QObject {
             if (options.contains(m.captured(1)) || options.contains(m.captured(2)))
                 options << m.captured(1) << m.captured(2);
         }
-        options << QStringLiteral("--trace") << QStringLiteral("-q") << QStringLiteral("--quiet") << QStringLiteral("-h")
+        options << QStringLiteral("--trace") << QStringLiteral("--ca") << QStringLiteral("--cert")
+                << QStringLiteral("--key") << QStringLiteral("--pin") << QStringLiteral("-q") << QStringLiteral("--quiet") << QStringLiteral("-h")
                 << QStringLiteral("--help");
         if (sub != QLatin1String("ports"))
             options << QStringLiteral("--port");

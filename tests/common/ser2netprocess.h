@@ -49,13 +49,22 @@ public:
     bool start(const QString &device, bool rfc2217, const QString &lineSettings = QStringLiteral("19200n81"),
                const QStringList &options = {})
     {
+        return startAccepter(rfc2217 ? QStringLiteral("telnet(rfc2217),") : QString(),
+                             rfc2217 ? QStringLiteral("rfc2217") : QStringLiteral("tcp"), device, lineSettings, options);
+    }
+    // Any accepter in front of "tcp,127.0.0.1,PORT" ("ssl(key=...,cert=...),"),
+    // opened by port texts with `scheme`.
+    bool startAccepter(const QString &prefix, const QString &scheme, const QString &device,
+                       const QString &lineSettings = QStringLiteral("19200n81"), const QStringList &options = {})
+    {
         m_port = freeLoopbackPort();
+        m_scheme = scheme;
         const QString config = m_dir.filePath(QStringLiteral("ser2net.yaml"));
         QFile f(config);
         if (program().isEmpty() || !f.open(QIODevice::WriteOnly))
             return false;
         f.write(QStringLiteral("connection: &line\n  accepter: %1tcp,127.0.0.1,%2\n  connector: serialdev,%3,%4,local\n%5")
-                    .arg(rfc2217 ? QStringLiteral("telnet(rfc2217),") : QString()).arg(m_port).arg(device, lineSettings,
+                    .arg(prefix).arg(m_port).arg(device, lineSettings,
                          options.isEmpty() ? QString() : QStringLiteral("  options:\n    ") + options.join(QStringLiteral("\n    ")) + QLatin1Char('\n'))
                     .toUtf8());
         f.close();
@@ -64,12 +73,12 @@ public:
         m_process.setStandardErrorFile(QProcess::nullDevice());
         m_process.start(program(), {QStringLiteral("-n"), QStringLiteral("-d"), QStringLiteral("-c"), config,
                                     QStringLiteral("-P"), m_dir.filePath(QStringLiteral("ser2net.pid"))});
-        m_rfc2217 = rfc2217;
         return m_process.waitForStarted(5000) && waitUntil([this] { return listeningOnLoopback(m_port); }, 5000);
     }
+    quint16 port() const { return m_port; }
     QString url() const
     {
-        return QStringLiteral("%1://127.0.0.1:%2").arg(m_rfc2217 ? "rfc2217" : "tcp").arg(m_port);
+        return QStringLiteral("%1://127.0.0.1:%2").arg(m_scheme).arg(m_port);
     }
     void kill()
     {
@@ -82,7 +91,7 @@ private:
     QTemporaryDir m_dir;
     QProcess m_process;
     quint16 m_port = 0;
-    bool m_rfc2217 = false;
+    QString m_scheme;
 };
 
 } // namespace kestran::test

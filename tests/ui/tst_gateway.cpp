@@ -6,6 +6,8 @@
 #include "parameters.h"
 #include "ser2netprocess.h"
 #include "serialswitch.h"
+#include "testpki.h"
+#include "tlssettings.h"
 #include "windowfixture.h"
 
 #include <QFile>
@@ -170,6 +172,52 @@ private slots:
             const int step = int(std::string("0134567").find(char('0' + index)));
             return index == 2 ? sim::CounterLine::initialValue(3, 2) : kValues[size_t(step)];
         }, false), QString());
+    }
+
+    // A TLS gateway typed into the port box, with the settings of the per-user
+    // file: every field read; a gateway from another CA: one message box that
+    // shows its fingerprint and names the file, and nothing on the line.
+    void tlsGateway_data()
+    {
+        QTest::addColumn<QString>("cert");
+        QTest::newRow("trusted") << "gw";
+        QTest::newRow("another CA") << "gw-otherca";
+    }
+    void tlsGateway()
+    {
+        QFETCH(QString, cert);
+        if (!test::TestPki::available())
+            QSKIP("openssl or gtlssh-keygen (gensio-bin) is not installed");
+        test::TestPki pki;
+        QVERIFY(pki.make());
+        QTemporaryDir config;
+        qputenv("XDG_CONFIG_HOME", config.path().toUtf8());
+        QVERIFY(QDir(config.path()).mkpath(QStringLiteral("kestran-setup")));
+        QFile file(kestran::userTlsSettingsPath());
+        QVERIFY(file.fileName().startsWith(config.path()));
+        QVERIFY(QFile::copy(pki.path(QStringLiteral("ca.crt")), config.filePath(QStringLiteral("kestran-setup/plant-ca.crt"))));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("ca = plant-ca.crt\n");
+        file.close();
+        win = std::make_unique<WindowOnLine<StampingSwitch>>();
+        QVERIFY(win->startLine());
+        win->comm.setTlsSettings(kestran::readTlsSettingsFile(kestran::userTlsSettingsPath()));
+        qunsetenv("XDG_CONFIG_HOME");
+        gateway = std::make_unique<Ser2netProcess>();
+        QVERIFY(gateway->startAccepter(QStringLiteral("ssl(key=%1,cert=%2),").arg(pki.path(cert + ".key"), pki.path(cert + ".crt")),
+                                       QStringLiteral("tls"), win->line->slavePath()));
+        QSignalSpy problems(&win->form, &Form1::problemReported);
+        const bool opened = win->open(gateway->url());
+        QCOMPARE(opened, cert == QLatin1String("gw"));
+        if (opened) {
+            QTRY_COMPARE(misshownInitial(win->form, 0), QString());
+            return;
+        }
+        QCOMPARE(problems.count(), 1);
+        const QString text = problems.at(0).at(0).toString();
+        QVERIFY2(text.contains(QStringLiteral("not trusted")) && text.contains(pki.fingerprint(cert + ".crt"))
+                     && text.contains(file.fileName()), qPrintable(text));
+        QCOMPARE(win->line->received(), QByteArray());
     }
 
     // ser2net going away while open is a lost line: closed, one message.

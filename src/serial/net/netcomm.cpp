@@ -58,8 +58,9 @@ constexpr int kGreetingHoldMs = 200;
 
 // After connecting, the line settles before the open completes: what comes
 // until it has been quiet this long cannot answer a request not yet sent
-// (late replies held by the gateway, a banner), and is dropped.
-constexpr int kSettleQuietMs = 30;
+// (late replies held by the gateway, a banner), and is dropped. ser2net
+// hands on what its device held some 45 ms after a TLS handshake.
+constexpr int kSettleQuietMs = 100;
 // A gateway that keeps sending does not hold the open longer than this.
 constexpr int kSettleMaxMs = 500;
 

@@ -1,7 +1,10 @@
 #include "tlssettings.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QSettings>
+#include <QStandardPaths>
 
 namespace kestran {
 
@@ -19,6 +22,47 @@ bool readFile(const QString &path, const QString &what, QByteArray *out, QString
 }
 
 } // namespace
+
+TlsSettings mergedTls(const TlsSettings &over, const TlsSettings &base)
+{
+    TlsSettings m;
+    m.caFile = over.caFile.isEmpty() ? base.caFile : over.caFile;
+    m.certFile = over.certFile.isEmpty() ? base.certFile : over.certFile;
+    m.keyFile = over.keyFile.isEmpty() && over.certFile.isEmpty() ? base.keyFile : over.keyFile;
+    m.pin = over.pin.isEmpty() ? base.pin : over.pin;
+    const bool fromOver = !over.caFile.isEmpty() || !over.certFile.isEmpty() || !over.pin.isEmpty();
+    m.source = fromOver || base.source.isEmpty() ? over.source : base.source;
+    if (fromOver && !base.source.isEmpty() && !(base == TlsSettings()) && over.source != base.source)
+        m.source = QStringLiteral("%1 and %2").arg(over.source, base.source);
+    return m;
+}
+
+QString userTlsSettingsPath()
+{
+    return QDir(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation))
+        .filePath(QStringLiteral("kestran-setup/tls.conf"));
+}
+
+TlsSettings readTlsSettingsFile(const QString &path)
+{
+    TlsSettings s;
+    if (!QFileInfo::exists(path)) {
+        s.source = QStringLiteral("%1, which does not exist: the system's CA store is used").arg(path);
+        return s;
+    }
+    s.source = path;
+    const QSettings file(path, QSettings::IniFormat);
+    const QDir dir = QFileInfo(path).absoluteDir();
+    auto file_ = [&](const char *key) {
+        const QString v = file.value(QLatin1String(key)).toString().trimmed();
+        return v.isEmpty() ? v : QDir::cleanPath(dir.absoluteFilePath(v));
+    };
+    s.caFile = file_("ca");
+    s.certFile = file_("cert");
+    s.keyFile = file_("key");
+    s.pin = file.value(QStringLiteral("pin")).toString().trimmed();
+    return s;
+}
 
 QByteArray parseFingerprint(const QString &text)
 {
@@ -63,6 +107,30 @@ bool loadTlsCredentials(const TlsSettings &s, TlsCredentials *out, QString *prob
     if (s.certFile.isEmpty()) {
         if (!s.keyFile.isEmpty()) {
             *problem = QStringLiteral("a key (%1) is given without its certificate").arg(s.keyFile);
+            return false;
+        }
+        return true;
+    }
+    const QString lower = s.certFile.toLower();
+    if (lower.endsWith(QLatin1String(".p12")) || lower.endsWith(QLatin1String(".pfx"))) {
+        // Certificate and key in one PKCS#12 file without a pass phrase: the
+        // form Windows' TLS takes a client key in.
+#ifndef Q_OS_WIN
+        if (QFileInfo(s.certFile).permissions()
+            & (QFileDevice::ReadGroup | QFileDevice::ReadOther | QFileDevice::WriteGroup | QFileDevice::WriteOther)) {
+            *problem = QStringLiteral("the private key %1 can be read by other users; it is not used. "
+                                      "Make it readable by you alone: chmod 600 %1").arg(s.certFile);
+            return false;
+        }
+#endif
+        QFile f(s.certFile);
+        if (!f.open(QIODevice::ReadOnly)) {
+            *problem = QStringLiteral("cannot read the certificate %1: %2").arg(s.certFile, f.errorString());
+            return false;
+        }
+        if (!QSslCertificate::importPkcs12(&f, &out->key, &out->certificate)) {
+            *problem = QStringLiteral("%1 is no PKCS#12 file without a pass phrase (pass phrases are not supported)")
+                           .arg(s.certFile);
             return false;
         }
         return true;

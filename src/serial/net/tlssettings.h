@@ -22,6 +22,20 @@ struct TlsSettings {
     }
 };
 
+// `over`'s fields, and `base`'s where `over` leaves one empty; the source
+// of the first that gives anything.
+TlsSettings mergedTls(const TlsSettings &over, const TlsSettings &base);
+
+// The window's settings file, in the folder the system gives per-user
+// configuration (~/.config/kestran-setup/tls.conf on Linux,
+// %LOCALAPPDATA%\kestran-setup\tls.conf on Windows), and its contents:
+//   ca = plant-ca.crt        (relative names are taken from the file's folder)
+//   cert = me.crt
+//   key = me.key
+//   pin = AB:CD:...
+QString userTlsSettingsPath();
+TlsSettings readTlsSettingsFile(const QString &path);
+
 // The files of `settings` read and checked, ready for a connection.
 struct TlsCredentials {
     QList<QSslCertificate> caCertificates;   // empty: the system's store
