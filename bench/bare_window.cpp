@@ -4,6 +4,8 @@
 //   bare_window           an empty window
 //   bare_window --label   the same with one line of text (the font database is
 //                         set up, as for any window that shows text)
+// Built as bare_window_linked it also loads Qt Network and Qt Serial Port, as
+// the tool does, and uses nothing of them.
 #include "firstpaint.h"
 
 #include <QApplication>
@@ -12,8 +14,20 @@
 
 #include <cstring>
 
+#ifdef BARE_WINDOW_LINKED
+#include <QSerialPort>
+#include <QTcpSocket>
+#include <cstdio>
+#endif
+
 int main(int argc, char **argv)
 {
+#ifdef BARE_WINDOW_LINKED
+    // Referenced (never printed), so that the linker keeps both libraries.
+    if (argc > 100)
+        std::printf("%p %p\n", static_cast<const void *>(&QTcpSocket::staticMetaObject),
+                    static_cast<const void *>(&QSerialPort::staticMetaObject));
+#endif
     QApplication app(argc, argv);
     QWidget window;
     window.setWindowTitle(QStringLiteral("bare"));

@@ -9,7 +9,10 @@
 // the child's ru_maxrss from wait4. The two programs take turns, after one
 // unmeasured warm-up run each. A third program, the bare window with one line
 // of text, shows how much of the difference is the font database that any
-// window showing text has to set up.
+// window showing text has to set up. A fourth, that labelled window also
+// loading Qt Network and Qt Serial Port (bare_window_linked), shows how much is
+// the loading of the libraries the tool's serial lines need (Qt Network brings
+// Kerberos, libproxy and the resolver along).
 //
 //   bench_startup [runs]      (default 15; QT_QPA_PLATFORM=offscreen is assumed)
 #include "firstpaint.h"
@@ -129,21 +132,28 @@ int main(int argc, char **argv)
     self[len] = 0;
     const std::string tool = self;
     const std::string bare = tool.substr(0, tool.rfind('/') + 1) + "bare_window";
-    if (access(bare.c_str(), X_OK) != 0) {
-        std::fprintf(stderr, "bench_startup: %s is missing (build the bare_window target)\n", bare.c_str());
-        return 1;
+    const std::string linked = bare + "_linked";
+    for (const std::string &p : {bare, linked}) {
+        if (access(p.c_str(), X_OK) != 0) {
+            std::fprintf(stderr, "bench_startup: %s is missing (build the bare_window and bare_window_linked targets)\n",
+                         p.c_str());
+            return 1;
+        }
     }
 
     launch(bare, {});
     launch(bare, {"--label"});
+    launch(linked, {"--label"});
     launch(tool, {"--child"});
-    std::vector<double> bareMs, toolMs, bareMb, toolMb, textMs, textMb;
+    std::vector<double> bareMs, toolMs, bareMb, toolMb, textMs, textMb, linkedMs;
     for (int i = 0; i < runs; ++i) {
         const Run b = launch(bare, {});
         const Run l = launch(bare, {"--label"});
+        const Run k = launch(linked, {"--label"});
         const Run t = launch(tool, {"--child"});
-        if (!b.ok || !l.ok || !t.ok)
+        if (!b.ok || !l.ok || !k.ok || !t.ok)
             return 1;
+        linkedMs.push_back(k.ms);
         bareMs.push_back(b.ms);
         bareMb.push_back(b.peakMb);
         textMs.push_back(l.ms);
@@ -161,6 +171,10 @@ int main(int argc, char **argv)
     std::printf("  bare window + a label %6.1f ms  (%.1f .. %.1f)   peak %6.1f MB\n", lm,
                 *std::min_element(textMs.begin(), textMs.end()),
                 *std::max_element(textMs.begin(), textMs.end()), lp);
+    const double km = median(linkedMs);
+    std::printf("  + Qt Network, Serial Port %4.1f ms  (%.1f .. %.1f)   (the label window loading the tool's line libraries)\n",
+                km, *std::min_element(linkedMs.begin(), linkedMs.end()),
+                *std::max_element(linkedMs.begin(), linkedMs.end()));
     std::printf("  kestran-setup window %7.1f ms  (%.1f .. %.1f)   peak %6.1f MB   (listing COM1..COM255)\n", tm,
                 *std::min_element(toolMs.begin(), toolMs.end()),
                 *std::max_element(toolMs.begin(), toolMs.end()), tp);
@@ -170,6 +184,8 @@ int main(int argc, char **argv)
     // Rows for bench/run's summary table: name | measured | floor | ratio | goal
     std::printf("summary: start-up time | %.1f ms | %.1f ms | %.2fx | <= 1.5x\n", tm, bm, tm / bm);
     std::printf("summary: start-up time vs. bare window + label | %.1f ms | %.1f ms | %.2fx | (context)\n", tm, lm, tm / lm);
+    std::printf("summary: start-up time vs. label window + Qt Network, Serial Port | %.1f ms | %.1f ms | %.2fx | (context)\n",
+                tm, km, tm / km);
     std::printf("summary: start-up peak memory | %.1f MB | %.1f MB | %+.1f MB | <= +10 MB\n", tp, bp, tp - bp);
     return 0;
 }

@@ -171,7 +171,10 @@ bool PtyCounterLine::createLink(QString *error)
         // exists belongs to a running simulator: it is never taken over. A
         // dangling link, left by one that was killed, is replaced.
         const QString target = info.symLinkTarget();
-        if (QFileInfo::exists(target) && target != QFileInfo(slavePath()).absoluteFilePath()) {
+        // A link this line made itself is its own, even when the pty it named has
+        // since been given to another program (after kill(), the number is free).
+        if (QFileInfo::exists(target) && target != QFileInfo(slavePath()).absoluteFilePath()
+            && target != m_linkedTarget) {
             if (error)
                 *error = QStringLiteral("%1 already links to %2, which is in use (another simulator?)")
                              .arg(m_linkPath, target);
@@ -184,6 +187,7 @@ bool PtyCounterLine::createLink(QString *error)
             *error = QStringLiteral("symlink %1: %2").arg(m_linkPath, QString::fromLocal8Bit(strerror(errno)));
         return false;
     }
+    m_linkedTarget = QFileInfo(slavePath()).absoluteFilePath();
     return true;
 }
 

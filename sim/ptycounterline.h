@@ -130,6 +130,7 @@ private:
     bool m_quit = false;
     int m_master = -1, m_slave = -1, m_wake = -1;
     QString m_slavePath, m_linkPath;
+    QString m_linkedTarget;   // what the link was last made to name, by this line
 
     CounterLine m_line;
     int m_logged = 0; // command frames already written to the verbose log

@@ -2,6 +2,7 @@
 #include "cli.h"
 
 #include "fileidentity.h"
+#include "stdtext.h"
 
 #include <QFileInfo>
 #include <QJsonArray>
@@ -21,9 +22,7 @@ int g_outErrno = 0;
 
 void toStderr(const QString &text)
 {
-    const QByteArray bytes = text.toLocal8Bit();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
-    std::fflush(stderr);
+    writeStdText(stderr, text);
 }
 
 // RFC 4180: a field holding a comma, a quote or a line break is quoted, its
@@ -86,10 +85,8 @@ bool out(const QString &text)
 {
     if (g_outFailed)
         return false;
-    const QByteArray bytes = text.toUtf8();
     errno = 0;
-    if (std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout) != size_t(bytes.size())
-        || std::fflush(stdout) != 0) {
+    if (!writeStdText(stdout, text)) {
         g_outFailed = true;
         g_outErrno = errno;
         return false;

@@ -1,6 +1,6 @@
 #include "mscomm.h"
 #include "mdlcomport.h"
-#include "receivequeue.h"
+#include "receiveevents.h"
 #include "serialplatform.h"
 
 #include <QCoreApplication>
@@ -100,33 +100,24 @@ struct MSComm::Private {
     QString devicePath;
     LineSettings settings;
     int inputMode = 0;
-    short inputLen = 0;              // 0: everything waiting
-    short rThreshold = 0;
-    short sThreshold = 0;
     bool dtrEnable = true;
 
-    ReceiveQueue rx;                 // received, not yet handed out by Input
+    ReceiveEvents rx;                // received, not yet handed out by Input; the OnComm events
 
-    short commEvent = 0;
     SerialFault fault = SerialFault::None;
     QString errorString;
 
-    // Bumped whenever the port opens or closes or the receive queue is
-    // emptied: events posted under an older value are dropped.
-    quint64 generation = 0;
     bool opening = false;            // inside LocalPort::open
     bool closing = false;            // inside LocalPort::close
     bool inCall = false;             // inside one of our own setter calls on the open port
     bool lost = false;               // the connection was lost; reported once
 
-    PortTable &portTable() const { return table ? *table : mdlCOMPort::portTable(); }
-    qsizetype waiting() const { return rx.size(); }
+    explicit Private(MSComm *owner) : q(owner), rx(owner) {}
 
-    void clearQueue()
-    {
-        rx.clear();
-        ++generation;
-    }
+    PortTable &portTable() const { return table ? *table : mdlCOMPort::portTable(); }
+
+    // Opening and closing the port empty the queue too: events posted before are dropped.
+    void clearQueue() { rx.clear(); }
 
     void setFault(SerialFault f, const QString &text)
     {
@@ -155,47 +146,18 @@ struct MSComm::Private {
         inCall = false;
     }
 
-    void postReceiveEvent()
-    {
-        const quint64 gen = generation;
-        QMetaObject::invokeMethod(q, [this, gen] { deliverReceive(gen); }, Qt::QueuedConnection);
-    }
-
-    void deliverReceive(quint64 gen)
-    {
-        if (gen != generation || rThreshold < 1 || waiting() < rThreshold)
-            return;
-        commEvent = short(CommEventCode::Receive);
-        emit q->OnComm();
-    }
-
-    void postSendEvent()
-    {
-        if (sThreshold < 1)
-            return;
-        const quint64 gen = generation;
-        QMetaObject::invokeMethod(q, [this, gen] {
-            if (gen != generation || sThreshold < 1)
-                return;
-            commEvent = short(CommEventCode::Send);
-            emit q->OnComm();
-        }, Qt::QueuedConnection);
-    }
-
     void onReadyRead()
     {
         const QByteArray chunk = port->readAll();
         if (chunk.isEmpty())
             return;
-        rx.append(chunk);
-        for (qsizetype i = 0; i < chunk.size(); ++i)
-            postReceiveEvent();
+        rx.received(chunk);
     }
 
     void onBytesWritten()
     {
         if (port->bytesToWrite() == 0)
-            postSendEvent();
+            rx.sent();
     }
 
     void onError(LocalPort::SerialPortError error)
@@ -235,9 +197,8 @@ struct MSComm::Private {
 };
 
 MSComm::MSComm(QObject *parent)
-    : SerialControl(parent), d(new Private)
+    : SerialControl(parent), d(new Private(this))
 {
-    d->q = this;
     d->port = new LocalPort(this);
     connect(d->port, &LocalPort::readyRead, this, [this] { d->onReadyRead(); });
     connect(d->port, &LocalPort::bytesWritten, this, [this] { d->onBytesWritten(); });
@@ -319,7 +280,7 @@ void MSComm::setInBufferCount(short n)
 
 short MSComm::InBufferCount() const
 {
-    return short(qMin<qsizetype>(d->waiting(), 32767));
+    return d->rx.inBufferCount();
 }
 
 void MSComm::setInputMode(int mode)
@@ -329,17 +290,17 @@ void MSComm::setInputMode(int mode)
 
 void MSComm::setInputLen(short n)
 {
-    d->inputLen = n < 0 ? 0 : n;
+    d->rx.setInputLen(n);
 }
 
 void MSComm::setRThreshold(short n)
 {
-    d->rThreshold = n < 0 ? 0 : n;
+    d->rx.setRThreshold(n);
 }
 
 void MSComm::setSThreshold(short n)
 {
-    d->sThreshold = n < 0 ? 0 : n;
+    d->rx.setSThreshold(n);
 }
 
 void MSComm::setDTREnable(bool on)
@@ -434,18 +395,18 @@ void MSComm::setOutput(const QString &text)
         port->write(bytes.constData() + done, bytes.size() - done);
         d->inCall = false;
     } else {
-        d->postSendEvent();
+        d->rx.sent();
     }
 }
 
 QString MSComm::Input()
 {
-    return d->rx.take(d->inputLen);
+    return d->rx.take();
 }
 
 short MSComm::CommEvent() const
 {
-    return d->commEvent;
+    return d->rx.commEvent();
 }
 
 SerialFault MSComm::fault() const

@@ -1,6 +1,6 @@
 #include "netcomm.h"
 #include "portname.h"
-#include "receivequeue.h"
+#include "receiveevents.h"
 #include "telnetcomport.h"
 #include "tlssettings.h"
 
@@ -134,16 +134,12 @@ struct NetComm::Private {
     QString devicePath;
     QString settingsText = QStringLiteral("9600,N,8,1");
     TelnetComPort::Line line;
-    short inputLen = 0;
-    short rThreshold = 0;
-    short sThreshold = 0;
     int inputMode = 0;
 
-    ReceiveQueue rx;                 // received, not yet handed out by Input
+    ReceiveEvents rx;                // received, not yet handed out by Input; the OnComm events
     bool greeting = false;           // nothing of the line has come on this connection yet
     QByteArray held;                 // its first bytes, while they may be the gateway's refusal
     QTimer *release = nullptr;       // hands `held` on when nothing more comes
-    short commEvent = 0;
     SerialFault fault = SerialFault::None;
     QString errorString;
 
@@ -152,14 +148,10 @@ struct NetComm::Private {
     Wait wait = Wait::None;
     bool resolved = false;           // the host's address is known (the socket got to connecting)
     quint64 attempt = 0;             // bumped by every open and close: a waiting open sees it was overtaken
-    quint64 generation = 0;          // events posted under an older value are dropped
 
-    qsizetype waiting() const { return rx.size(); }
-    void clearQueue()
-    {
-        rx.clear();
-        ++generation;
-    }
+    explicit Private(NetComm *owner) : q(owner), rx(owner) {}
+
+    void clearQueue() { rx.clear(); }
     void setFault(SerialFault f, const QString &text)
     {
         fault = f;
@@ -170,21 +162,6 @@ struct NetComm::Private {
     {
         if (socket && !bytes.isEmpty())
             socket->write(bytes);
-    }
-
-    void postEvent(CommEventCode code)
-    {
-        const quint64 gen = generation;
-        QMetaObject::invokeMethod(q, [this, gen, code] {
-            if (gen != generation)
-                return;
-            if (code == CommEventCode::Receive && (rThreshold < 1 || waiting() < rThreshold))
-                return;
-            if (code == CommEventCode::Send && sThreshold < 1)
-                return;
-            commEvent = short(code);
-            emit q->OnComm();
-        }, Qt::QueuedConnection);
     }
 
     // Lets go of the socket: what is written still leaves, then it closes and goes.
@@ -396,9 +373,7 @@ struct NetComm::Private {
                 settle->start(kSettleQuietMs);
             return;
         }
-        rx.append(bytes);
-        for (qsizetype i = 0; i < bytes.size(); ++i)
-            postEvent(CommEventCode::Receive);
+        rx.received(bytes);
     }
 
     // The first bytes of a connection: the gateway's "in use" refusal ends
@@ -500,9 +475,8 @@ struct NetComm::Private {
 };
 
 NetComm::NetComm(QObject *parent)
-    : SerialControl(parent), d(new Private)
+    : SerialControl(parent), d(new Private(this))
 {
-    d->q = this;
     d->release = new QTimer(this);
     d->release->setSingleShot(true);
     connect(d->release, &QTimer::timeout, this, [this] { d->releaseHeld(); });
@@ -557,11 +531,11 @@ void NetComm::setInBufferCount(short n)
     d->clearQueue();
 }
 
-short NetComm::InBufferCount() const { return short(qMin<qsizetype>(d->waiting(), 32767)); }
+short NetComm::InBufferCount() const { return d->rx.inBufferCount(); }
 void NetComm::setInputMode(int mode) { d->inputMode = mode; }
-void NetComm::setInputLen(short n) { d->inputLen = n < 0 ? 0 : n; }
-void NetComm::setRThreshold(short n) { d->rThreshold = n < 0 ? 0 : n; }
-void NetComm::setSThreshold(short n) { d->sThreshold = n < 0 ? 0 : n; }
+void NetComm::setInputLen(short n) { d->rx.setInputLen(n); }
+void NetComm::setRThreshold(short n) { d->rx.setRThreshold(n); }
+void NetComm::setSThreshold(short n) { d->rx.setSThreshold(n); }
 
 void NetComm::setDTREnable(bool on)
 {
@@ -660,7 +634,7 @@ bool NetComm::setPortOpen(bool open)
     });
     connect(socket, &QIODevice::bytesWritten, this, [this] {
         if (d->socket && d->socket->bytesToWrite() == 0)
-            d->postEvent(CommEventCode::Send);
+            d->rx.sent();
     });
 
     // Wait for the connection in the event loop: the window repaints and
@@ -732,10 +706,10 @@ void NetComm::setOutput(const QString &text)
 
 QString NetComm::Input()
 {
-    return d->rx.take(d->inputLen);
+    return d->rx.take();
 }
 
-short NetComm::CommEvent() const { return d->commEvent; }
+short NetComm::CommEvent() const { return d->rx.commEvent(); }
 SerialFault NetComm::fault() const { return d->fault; }
 QString NetComm::errorString() const { return d->errorString; }
 const TelnetComPort &NetComm::telnet() const { return d->telnet; }

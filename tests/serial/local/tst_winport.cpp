@@ -61,6 +61,39 @@ private slots:
         QVERIFY(other.setPortOpen(true));   // closed means free again
     }
 
+    // Opened and closed again and again, the port hears every reply of each
+    // read-all, one event per byte: the pending read is armed anew on each
+    // open and nothing of an earlier open reaches the next.
+    void hearsEveryOpenOfMany()
+    {
+        if (testPort() == 0)
+            QSKIP("KESTRAN_TEST_COM names no port with the simulator behind it");
+        MSComm comm;
+        comm.setCommPort(testPort());
+        QVERIFY(comm.setSettings(QStringLiteral("19200,N,8,1")));
+        comm.setRThreshold(1);
+        comm.setInputLen(1);
+        QString received;
+        int events = 0;
+        connect(&comm, &SerialControl::OnComm, this, [&] {
+            if (comm.CommEvent() != short(CommEventCode::Receive))
+                return;
+            ++events;
+            received += comm.Input();
+        });
+        for (int round = 0; round < 30; ++round) {
+            QVERIFY2(comm.setPortOpen(true), qPrintable(comm.errorString()));
+            received.clear();
+            events = 0;
+            const QChar device = QLatin1Char(char('0' + round % 7));
+            comm.setOutput(QString::fromLatin1(readAllFrame(device)));
+            QTRY_COMPARE_WITH_TIMEOUT(received.count(QLatin1Char('\r')), 8, 5000);
+            QCOMPARE(events, received.size());
+            QVERIFY2(received.startsWith(QStringLiteral("*%1C:0=").arg(device)), qPrintable(received));
+            QVERIFY(comm.setPortOpen(false));
+        }
+    }
+
     // Ports that are not there, in the words the window shows.
     void faults_data()
     {
