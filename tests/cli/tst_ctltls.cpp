@@ -49,7 +49,7 @@ private slots:
     void initTestCase()
     {
         if (Ser2netProcess::program().isEmpty() || !TestPki::available())
-            QSKIP("ser2net, openssl or gtlssh-keygen (gensio-bin) is not installed");
+            QFAIL("ser2net, openssl or gtlssh-keygen (gensio-bin) is not installed: the test command installs them (scripts/deps.sh)");
         QVERIFY(m_pki.make());
     }
 
