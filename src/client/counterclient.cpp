@@ -127,7 +127,13 @@ void CounterClient::waitEvents(qint64 ms)
     QEventLoop loop;
     QTimer timer;
     timer.setSingleShot(true);
+#ifdef Q_OS_WIN
+    // The window timer (WM_TIMER), never early: a precise timer there is the
+    // multimedia timer, whose tick under Wine does not wake this loop.
+    timer.setTimerType(Qt::CoarseTimer);
+#else
     timer.setTimerType(Qt::PreciseTimer);
+#endif
     connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
     timer.start(int(qBound<qint64>(0, ms, qint64(24) * 3600 * 1000)));
     QEventLoop *outer = m_waiting;

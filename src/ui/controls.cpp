@@ -270,7 +270,15 @@ void Shape::paintEvent(QPaintEvent *)
 Timer::Timer(QObject *parent)
     : QObject(parent)
 {
+#ifdef Q_OS_WIN
+    // The window timer (WM_TIMER), never early. A precise timer there is the
+    // multimedia timer, whose tick under Wine does not wake an event loop that
+    // waits for more events: with nothing else happening a pause would last
+    // until some other event came.
+    m_timer.setTimerType(Qt::CoarseTimer);
+#else
     m_timer.setTimerType(Qt::PreciseTimer);
+#endif
     connect(&m_timer, &QTimer::timeout, this, &Timer::Tick);
 }
 

@@ -1,12 +1,22 @@
-// A serial port on kernel32. The handle is opened for overlapped I/O; one
-// WaitCommEvent(EV_RXCHAR) is always pending, and its event handle wakes the
-// Qt event loop through a QWinEventNotifier. Whatever the completion says, the
-// port is then asked how much waits (ClearCommError) and that much is read:
-// a completion is only ever "look again", never data or an error by itself.
+// A serial port on kernel32. The handle is opened for overlapped I/O, and
+// while it is open one overlapped ReadFile of a single byte is always pending,
+// with the read time-outs Windows documents as "return as soon as a byte
+// arrives, else after kIdleWakeMs with nothing". Its event handle wakes the Qt
+// event loop through a QWinEventNotifier; the byte it brings, and whatever
+// waits behind it (ClearCommError), is then handed on, and the next read is
+// armed. An empty completion only means "look again".
+//
+// WaitCommEvent(EV_RXCHAR) is not used: under Wine it completes hundreds of
+// times a second on a quiet line (called off, or with mask 0), which kept a
+// core 30 to 40% busy, and a completion can come before the operation is done.
+// A read of one byte is idle on both, and takes the byte itself, so no byte
+// can slip between a wake-up and the next wait.
+//
 // Writes are queued and handed to WriteFile one batch at a time; the
 // completion of each reports the bytes written.
 #include "localport.h"
 
+#include <QTimer>
 #include <QWinEventNotifier>
 
 #include <windows.h>
@@ -16,6 +26,11 @@
 namespace kestran {
 
 namespace {
+
+// How long a pending read waits on a quiet line before it comes back empty
+// (on Windows; Wine waits for the byte). Each empty completion also asks the
+// port for its state, so a removed adapter is noticed within this time.
+constexpr DWORD kIdleWakeMs = 1000;
 
 QString systemText(DWORD code)
 {
@@ -35,11 +50,13 @@ QString systemText(DWORD code)
 
 struct WinSerialPort::Private {
     HANDLE handle = INVALID_HANDLE_VALUE;
-    OVERLAPPED waitOv {};
-    OVERLAPPED readOv {};
+    OVERLAPPED waitOv {};      // the pending one-byte read
+    OVERLAPPED readOv {};      // reads of what waits behind it
     OVERLAPPED writeOv {};
-    DWORD waitMask = 0;
+    char waitByte = 0;
     bool waitPending = false;
+    qint64 armedAt = 0;        // when the pending read was started (ms)
+    QTimer *rearm = nullptr;   // arms the read later after an early empty completion
     bool writePending = false;
     QWinEventNotifier *waitNotifier = nullptr;
     QWinEventNotifier *writeNotifier = nullptr;
@@ -68,6 +85,12 @@ WinSerialPort::WinSerialPort(QObject *parent)
     d->waitNotifier->setEnabled(false);
     d->writeNotifier->setEnabled(false);
     connect(d->waitNotifier, &QWinEventNotifier::activated, this, [this] { onReceiveSignalled(); });
+    d->rearm = new QTimer(this);
+    d->rearm->setSingleShot(true);
+    connect(d->rearm, &QTimer::timeout, this, [this] {
+        if (d->isOpen() && !d->waitPending)
+            armWait();
+    });
     connect(d->writeNotifier, &QWinEventNotifier::activated, this, [this] { onWriteSignalled(); });
 }
 
@@ -122,8 +145,12 @@ bool WinSerialPort::open(QIODevice::OpenMode mode)
     }
     d->handle = h;
 
+    // A read returns at once with what waits, or with the first byte to
+    // arrive, or with nothing after kIdleWakeMs.
     COMMTIMEOUTS timeouts {};
-    timeouts.ReadIntervalTimeout = MAXDWORD;   // a read returns at once with what waits
+    timeouts.ReadIntervalTimeout = MAXDWORD;
+    timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+    timeouts.ReadTotalTimeoutConstant = kIdleWakeMs;
     DCB probe {};
     probe.DCBlength = sizeof probe;
     if (!GetCommState(h, &probe)) {
@@ -134,8 +161,7 @@ bool WinSerialPort::open(QIODevice::OpenMode mode)
         return false;
     }
     if (!applyState() || !SetCommTimeouts(h, &timeouts)
-        || !PurgeComm(h, PURGE_RXABORT | PURGE_RXCLEAR | PURGE_TXABORT | PURGE_TXCLEAR)
-        || !SetCommMask(h, EV_RXCHAR)) {
+        || !PurgeComm(h, PURGE_RXABORT | PURGE_RXCLEAR | PURGE_TXABORT | PURGE_TXCLEAR)) {
         const DWORD code = GetLastError();
         CloseHandle(h);
         d->handle = INVALID_HANDLE_VALUE;
@@ -147,9 +173,7 @@ bool WinSerialPort::open(QIODevice::OpenMode mode)
     d->waitNotifier->setEnabled(true);
     d->writeNotifier->setEnabled(true);
     clearError();
-    if (!armWait())
-        return d->isOpen();
-    drain();
+    armWait();
     return d->isOpen();
 }
 
@@ -160,6 +184,7 @@ void WinSerialPort::close()
     const HANDLE h = d->handle;
     d->waitNotifier->setEnabled(false);
     d->writeNotifier->setEnabled(false);
+    d->rearm->stop();
     // Whatever is still pending must be over before its buffers go.
     CancelIo(h);
     DWORD n = 0;
@@ -252,27 +277,24 @@ bool WinSerialPort::setDataTerminalReady(bool on)
     return true;
 }
 
-// One WaitCommEvent pending at all times while the port is open.
+// One read of a single byte pending at all times while the port is open.
 bool WinSerialPort::armWait()
 {
     ResetEvent(d->waitOv.hEvent);
-    d->waitMask = 0;
-    if (WaitCommEvent(d->handle, &d->waitMask, &d->waitOv)) {
-        // Done at once: the event is set and the notifier takes it from here.
-        d->waitPending = true;
-        SetEvent(d->waitOv.hEvent);
-        return true;
-    }
+    d->armedAt = GetTickCount64();
+    d->waitPending = true;
+    if (ReadFile(d->handle, &d->waitByte, 1, nullptr, &d->waitOv))
+        return true;   // done at once: the event is set and the notifier takes it from here
     const DWORD code = GetLastError();
-    if (code == ERROR_IO_PENDING) {
-        d->waitPending = true;
+    if (code == ERROR_IO_PENDING)
         return true;
-    }
+    d->waitPending = false;
     fail(ResourceError, code);
     return false;
 }
 
-// Reads everything that waits in the driver; false when the port failed.
+// Reads everything that waits in the driver, never while the one-byte read is
+// pending (its byte comes first). False when the port failed or was closed.
 bool WinSerialPort::drain()
 {
     for (;;) {
@@ -304,7 +326,7 @@ bool WinSerialPort::drain()
                     fail(ReadError, code);
                     return false;
                 }
-                got = 0;
+                got = DWORD(d->readOv.InternalHigh);   // what it had read when called off
             }
         }
         if (got == 0)
@@ -312,8 +334,8 @@ bool WinSerialPort::drain()
         chunk.truncate(qsizetype(got));
         d->received.append(chunk);
         emit readyRead();
-        if (!d->isOpen())
-            return false;   // closed by whoever took the bytes
+        if (!d->isOpen() || d->waitPending)
+            return false;   // closed (and perhaps opened again) by whoever took the bytes
     }
 }
 
@@ -331,9 +353,31 @@ void WinSerialPort::onReceiveSignalled()
         fail(ResourceError, code);
         return;
     }
-    // Re-arm first, then read: a byte landing in between still wakes us.
-    if (armWait())
-        drain();
+    if (ok && n == 1) {
+        d->received.append(d->waitByte);
+        emit readyRead();
+        if (!d->isOpen() || d->waitPending)
+            return;   // closed, or closed and opened again, by whoever took the byte
+    } else {
+        // Nothing came: the time-out on a quiet line, or the read was called
+        // off. Ask the port for its state (a removed adapter fails here).
+        DWORD errors = 0;
+        COMSTAT status {};
+        if (!ClearCommError(d->handle, &errors, &status)) {
+            fail(ResourceError, GetLastError());
+            return;
+        }
+        // Empty completions far sooner than the time-out (a driver that
+        // answers reads at once): look again later, not in a loop.
+        if (status.cbInQue == 0 && GetTickCount64() - d->armedAt < kIdleWakeMs / 4) {
+            d->rearm->start(int(kIdleWakeMs / 4));
+            return;
+        }
+    }
+    // What waits behind the byte first, then the next read: with bytes
+    // waiting it would complete at once.
+    if (drain() && !d->waitPending)
+        armWait();
 }
 
 qint64 WinSerialPort::write(const char *data, qint64 size)
