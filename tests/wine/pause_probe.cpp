@@ -10,6 +10,8 @@
 //               woken through a QWinEventNotifier, re-armed after each byte
 //     read1+rearm  as read1, armed again from a zero-length QTimer instead
 //     wait      an overlapped WaitCommEvent(EV_RXCHAR), armed again at once
+// The timer is precise (Qt's multimedia timer on Windows), or with
+// PROBE_COARSE set coarse (the window timer, WM_TIMER).
 //
 // Prints one line per pause: "pause N ms write_ms W" (W: time WriteFile and
 // its completion took), then "bytes N".
@@ -157,13 +159,11 @@ int main(int argc, char **argv)
     QObject::connect(&timer, &QTimer::timeout, [&] { done = true; });
     // A second for the far end to settle, waited the same way.
     for (int i = -1; i < count; ++i) {
-        std::fprintf(stderr, "step %d\n", i); std::fflush(stderr);
         const double w = i < 0 ? 0.0 : writeFrame();
         QElapsedTimer e;
         e.start();
         done = false;
         timer.start(i < 0 ? 1000 : 250);
-        std::fprintf(stderr, "wait %d\n", i); std::fflush(stderr);
         while (!done)
             QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
         if (i >= 0)

@@ -2,7 +2,8 @@
 # each way of waiting, starts pause_probe.exe under Wine on a fresh
 # pseudo-terminal linked as COM3, answers every frame with a short reply as a
 # counter does, and prints the gaps between frames as the wire saw them beside
-# the pauses the program measured itself.
+# the pauses the program measured itself. A program that never ends its first
+# pause shows "frames 0".
 #
 #   pause_probe_line.py WINE PROBE_EXE DOSDEVICES COUNT [MODE...]
 import os
