@@ -236,4 +236,18 @@ bool isPlantRestore(const Invocation &inv)
     return doc.isObject() && doc.object().value(QLatin1String("version")) == QJsonValue(Snapshot::kVersion);
 }
 
+int serveSnapshot(const Invocation &inv, SnapshotRun *run, const std::function<int(Target &, CounterClient &)> &work,
+                  const std::function<int(const Snapshot &)> &accepts)
+{
+    if (int rc = loadSnapshot(inv, &run->snapshot))
+        return rc;
+    if (accepts)
+        if (int rc = accepts(run->snapshot))
+            return rc;
+    if (int rc = targetsOf(inv, run->snapshot, &run->targets))
+        return rc;
+    run->worst = serve(inv, run->targets, work, &run->table, inv.format == Format::Json ? &run->lines : nullptr);
+    return kDone;
+}
+
 } // namespace kestran::cli
