@@ -67,6 +67,11 @@ QString tlsPortText(const QString &target, bool rfc2217)
     return (rfc2217 ? QStringLiteral("rfc2217+tls") : QStringLiteral("tls")) + target.mid(end);
 }
 
+bool loadTls()
+{
+    return QSslSocket::supportsSsl();
+}
+
 TlsRefusal TlsSession::begin(const TlsSettings &settings, const QString &target, const QString &host, bool rfc2217)
 {
     settings_ = settings;

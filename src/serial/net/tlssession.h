@@ -31,6 +31,11 @@ struct TlsRefusal {
 QString plainPortText(const QString &target, bool rfc2217);
 QString tlsPortText(const QString &target, bool rfc2217);
 
+// Loads the TLS library, once per process; false when this build has none.
+// Whoever is about to open TLS connections from several threads at once
+// calls it first: while the library loads, no other thread can start.
+bool loadTls();
+
 class TlsSession {
 public:
     // A new connection to `host`: the settings' files read and checked.
