@@ -56,3 +56,34 @@ fresh_prefix() {
         return 1
     fi
 }
+
+# What every Wine stage reports with; STAGE names the stage in its messages.
+fail() { echo "$STAGE: FAIL: $*" >&2; FAILED=1; }
+pass() { echo "$STAGE: ok: $*"; }
+winpath() { echo "Z:${1//\//\\}"; }
+
+# Runs a Windows program and keeps its exit code in RC, its output in OUT and
+# its stderr in WORK/stderr.
+run() {
+    set +e
+    OUT=$(timeout 120 "$WINE" "$@" 2>"$WORK/stderr" | tr -d '\r')
+    RC=${PIPESTATUS[0]}
+    set -e
+}
+
+expect_rc() {
+    local want=$1 what=$2
+    if [ "$RC" = "$want" ]; then pass "$what (exit $RC)"
+    else fail "$what: exit $RC, expected $want; stderr: $(tr -d '\r' < "$WORK/stderr" | head -5)"; fi
+}
+
+# Waits up to 10 s for a TCP port of this machine to listen.
+wait_listen() {
+    local port=$1 i
+    for i in $(seq 200); do
+        ss -Hltn "sport = :$port" 2>/dev/null | grep -q . && return 0
+        sleep 0.05
+    done
+    echo "$STAGE: nothing listens on port $port after 10 s" >&2
+    return 1
+}
