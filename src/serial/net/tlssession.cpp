@@ -162,6 +162,7 @@ TlsRefusal TlsSession::handshakeFailed(const QString &why) const
 {
     bool untrusted = false, expired = false, name = false;
     QSslError expiry;
+    QString trustSaid;   // the TLS library's own words for why, for whoever compares notes
     for (const QSslError &e : std::as_const(sslErrors_)) {
         if (isExpiry(e.error())) {
             expired = true;
@@ -170,6 +171,8 @@ TlsRefusal TlsSession::handshakeFailed(const QString &why) const
             name = true;
         } else {
             untrusted = true;
+            if (trustSaid.isEmpty())
+                trustSaid = e.errorString();
         }
     }
     const bool pinned = !credentials_.pin.isEmpty();
@@ -178,11 +181,11 @@ TlsRefusal TlsSession::handshakeFailed(const QString &why) const
     if (untrusted && !pinned)
         return {SerialFault::NotTrusted,
                 QStringLiteral("the gateway's certificate is not trusted: %1 (it showed SHA-256 "
-                               "fingerprint %2)%3")
+                               "fingerprint %2; TLS said: %3)%4")
                     .arg(settings_.caFile.isEmpty()
                              ? QStringLiteral("no CA of the system's store signed it")
                              : QStringLiteral("the CA in %1 did not sign it").arg(settings_.caFile),
-                         fingerprint(), settingsNote())};
+                         fingerprint(), trustSaid, settingsNote())};
     if (expired) {
         const QSslCertificate c = expiry.certificate().isNull() ? peer_ : expiry.certificate();
         return {SerialFault::CertExpired,
