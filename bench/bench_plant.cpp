@@ -8,6 +8,10 @@
 // its result ready (KESTRAN_CTL_TIMING=1), the whole run of the process, the
 // CPU time it used and its peak resident memory (wait4). Memory per line is
 // the peak of the N-line run less that of a one-line run, over N - 1.
+// Through gateways also: how long after the first line's first byte the
+// last line's came (the lines' opens finishing apart), and the CPU the
+// gateways used meanwhile; here they share the benchmark's cores, as the
+// gateways of a plant do not.
 //
 //   bench_plant lines N [runs=5]     N simulated lines on ptys
 //   bench_plant gateway N [runs=5]   N lines, each through its own ser2net (tcp://, chardelay off)
@@ -31,6 +35,7 @@
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 extern char **environ;
 
@@ -44,8 +49,23 @@ constexpr double kLineFloorMs = 8 * (8 + 8 * 15) * kByteMs;
 
 struct Sample {
     double reportedMs = -1, wallMs = 0, cpuMs = 0;
+    double startSpreadMs = -1;   // the last line's first byte after the first line's
     long peakKb = 0;
 };
+
+// User and system time of process `pid` so far, in ms (0 when unknown).
+double processCpuMs(qint64 pid)
+{
+    QFile f(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (pid <= 0 || !f.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray stat = f.readAll();
+    // The fields after the command's name, which is in parentheses: utime is the 14th field, stime the 15th.
+    const QList<QByteArray> fields = stat.mid(stat.lastIndexOf(')') + 2).split(' ');
+    if (fields.size() < 13)
+        return 0;
+    return (fields[11].toDouble() + fields[12].toDouble()) * 1000.0 / sysconf(_SC_CLK_TCK);
+}
 
 [[noreturn]] void fail(const QString &what)
 {
@@ -98,6 +118,9 @@ Sample runCtl(const QString &ctl, const QStringList &args, const QString &errFil
     const QRegularExpressionMatch m = QRegularExpression(QStringLiteral("timing: ([0-9.]+) ms")).match(said);
     if (m.hasMatch())
         s.reportedMs = m.captured(1).toDouble();
+    const QRegularExpressionMatch spread = QRegularExpression(QStringLiteral("first byte ([0-9.]+) ms after")).match(said);
+    if (spread.hasMatch())
+        s.startSpreadMs = spread.captured(1).toDouble();
     return s;
 }
 
@@ -178,11 +201,20 @@ int main(int argc, char **argv)
     const QString snapshot = dir.filePath(QStringLiteral("snapshot.json"));
     const QString err = dir.filePath(QStringLiteral("stderr.txt"));
 
-    std::vector<double> reported, wall, cpu, peak, onePeak;
+    const auto gatewaysCpuMs = [&plant] {
+        double ms = 0;
+        for (const auto &g : plant.gateways)
+            ms += processCpuMs(g->processId());
+        return ms;
+    };
+    std::vector<double> reported, wall, cpu, peak, onePeak, spread, gatewayCpu;
     for (int i = 0; i < runs; ++i) {
+        const double gatewaysBefore = gatewaysCpuMs();
         const Sample s = runCtl(ctl, {QStringLiteral("backup"), QStringLiteral("--plant"), plantFile, QStringLiteral("-o"), snapshot,
                                       QStringLiteral("-q")}, err);
         reported.push_back(s.reportedMs);
+        spread.push_back(s.startSpreadMs);
+        gatewayCpu.push_back(gatewaysCpuMs() - gatewaysBefore);
         wall.push_back(s.wallMs);
         cpu.push_back(s.cpuMs);
         peak.push_back(s.peakKb);
@@ -199,6 +231,12 @@ int main(int argc, char **argv)
                 kLineFloorMs, m / kLineFloorMs);
     std::printf("  whole process          median %8.2f ms (start, opening %d ports, writing the snapshot)\n", median(wall), count);
     std::printf("  CPU (user + system)    median %8.2f ms, %.2f ms per line\n", median(cpu), median(cpu) / count);
+    if (gateway) {
+        std::printf("  last line's first byte median %8.2f ms after the first line's (its open ended that much later)\n",
+                    median(spread));
+        std::printf("  the gateways' CPU      median %8.2f ms in all, on the same %ld cores\n", median(gatewayCpu),
+                    sysconf(_SC_NPROCESSORS_ONLN));
+    }
     std::printf("  peak resident memory   median %8.0f kB", median(peak));
     if (count > 1) {
         const double perLine = (median(peak) - median(onePeak)) / (count - 1);

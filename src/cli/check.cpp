@@ -45,17 +45,13 @@ int checkTarget(const Invocation &inv, Target &t, CounterClient &client)
 
 int runCheck(const Invocation &inv)
 {
-    Snapshot snapshot;
-    if (int rc = loadSnapshot(inv, &snapshot))
-        return rc;
-    QVector<Target> targets;
-    if (int rc = targetsOf(inv, snapshot, &targets))
+    SnapshotRun run;
+    if (int rc = serveSnapshot(inv, &run, [&inv](Target &t, CounterClient &c) { return checkTarget(inv, t, c); }))
         return rc;
     const bool json = inv.format == Format::Json;
-    QJsonArray lines;
-    QString table;
-    const int worst = serve(inv, targets, [&inv](Target &t, CounterClient &c) { return checkTarget(inv, t, c); },
-                            &table, json ? &lines : nullptr);
+    const QVector<Target> &targets = run.targets;
+    const QString &table = run.table;
+    const int worst = run.worst;
     QList<QStringList> rows;
     QJsonArray differences;
     for (const Target &t : std::as_const(targets)) {
@@ -85,7 +81,7 @@ int runCheck(const Invocation &inv)
                                  {QStringLiteral("compared"), inv.choice.withLiveCounts ? QStringLiteral("settings, ACTUAL and DIFFERENCE")
                                                                                          : QStringLiteral("settings")},
                                  {QStringLiteral("differences"), differences},
-                                 {QStringLiteral("lines"), lines}}));
+                                 {QStringLiteral("lines"), run.lines}}));
         say(table);
         return worst;
     }

@@ -11,6 +11,8 @@
 #include "restoreplan.h"
 #include "snapshot.h"
 
+#include <QJsonArray>
+
 #include <functional>
 
 namespace kestran::cli {
@@ -57,5 +59,21 @@ int loadSnapshot(const Invocation &inv, Snapshot *snapshot);
 // The lines a check or restore serves: the file's lines (or those --line
 // names), each on the port the plant file gives it, else on the port saved.
 int targetsOf(const Invocation &inv, const Snapshot &snapshot, QVector<Target> *targets);
+
+// A check or restore, once every line it chose is done.
+struct SnapshotRun {
+    Snapshot snapshot;
+    QVector<Target> targets;   // their `saved` point into `snapshot`
+    QString table;             // the closing table (serve)
+    QJsonArray lines;          // the same for --json; empty otherwise
+    int worst = kDone;         // the worst of the lines' codes
+};
+
+// What check and restore share: the invocation's FILE read, `accepts` (if
+// any) asked whether the command takes it, its lines chosen and every one
+// served with `work`. kDone with `run` filled, or the code of what was wrong
+// (said on stderr) and nothing sent.
+int serveSnapshot(const Invocation &inv, SnapshotRun *run, const std::function<int(Target &, CounterClient &)> &work,
+                  const std::function<int(const Snapshot &)> &accepts = {});
 
 } // namespace kestran::cli

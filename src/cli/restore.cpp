@@ -329,22 +329,20 @@ int runPlantRestore(const Invocation &inv)
         error(QStringLiteral("restore gives CSV with --dry-run only (--json reports a restore)"));
         return kUsage;
     }
-    Snapshot snapshot;
-    if (int rc = loadSnapshot(inv, &snapshot))
-        return rc;
-    if (!snapshot.plant) {
+    SnapshotRun run;
+    const auto wholeLines = [&inv](const Snapshot &snapshot) {
+        if (snapshot.plant)
+            return int(kDone);
         error(QStringLiteral("%1 is a one-line backup: restore it with --port, without --plant or --line").arg(inv.arguments.first()));
-        return kUsage;
-    }
-    QVector<Target> targets;
-    if (int rc = targetsOf(inv, snapshot, &targets))
+        return int(kUsage);
+    };
+    if (int rc = serveSnapshot(inv, &run, [&inv](Target &t, CounterClient &c) { return restoreTarget(inv, t, c); },
+                               wholeLines))
         return rc;
     const bool json = inv.format == Format::Json;
-    QJsonArray lines;
-    QString table;
-    const int worst = serve(inv, targets, [&inv](Target &t, CounterClient &c) { return restoreTarget(inv, t, c); },
-                            &table, json ? &lines : nullptr);
-    const QVector<PlantRow> rows = plantRows(targets);
+    const QString &table = run.table;
+    const int worst = run.worst;
+    const QVector<PlantRow> rows = plantRows(run.targets);
     if (json) {
         QJsonArray values;
         for (const PlantRow &r : rows)
@@ -358,7 +356,7 @@ int runPlantRestore(const Invocation &inv)
         out(jsonLine(QJsonObject{{QStringLiteral("exit"), worst},
                                  {QStringLiteral("dry_run"), inv.dryRun},
                                  {QStringLiteral("values"), values},
-                                 {QStringLiteral("lines"), lines}}));
+                                 {QStringLiteral("lines"), run.lines}}));
         say(table);
         return worst;
     }

@@ -2,6 +2,8 @@
 
 #include "lineopen.h"
 #include "mdlcomport.h"
+#include "portname.h"
+#include "tlssession.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -31,6 +33,14 @@ QVector<LineOutcome> PlantRun::run(const QVector<LineTask> &tasks, const Progres
     // looks COMn up in it.
     if (!table)
         mdlCOMPort::portTable();
+    // So is the TLS library loaded: loading it takes the lock that starting
+    // a thread needs, and the lines' threads would start one after another.
+    for (const LineTask &task : tasks) {
+        if (parsePortText(task.port, ComPrefix::ComLetters).isTls()) {
+            loadTls();
+            break;
+        }
+    }
 
     QElapsedTimer clock;
     clock.start();

@@ -76,6 +76,7 @@ public:
         return m_process.waitForStarted(5000) && waitUntil([this] { return listeningOnLoopback(m_port); }, 5000);
     }
     quint16 port() const { return m_port; }
+    qint64 processId() const { return m_process.processId(); }
     QString url() const
     {
         return QStringLiteral("%1://127.0.0.1:%2").arg(m_scheme).arg(m_port);

@@ -2,13 +2,11 @@
 #include "portname.h"
 #include "receiveevents.h"
 #include "telnetcomport.h"
+#include "tlssession.h"
 #include "tlssettings.h"
 
 #include <QCoreApplication>
-#include <QCryptographicHash>
 #include <QElapsedTimer>
-#include <QHostAddress>
-#include <QSslConfiguration>
 #include <QSslSocket>
 #include <QEventLoop>
 #include <QMetaObject>
@@ -20,34 +18,6 @@
 namespace kestran {
 
 namespace {
-
-// "19200,N,8,1" read into the gateway's terms; false when malformed.
-bool parseSettings(const QString &text, TelnetComPort::Line *out)
-{
-    const QStringList parts = text.split(QLatin1Char(','));
-    if (parts.size() != 4)
-        return false;
-    bool ok = false;
-    const QString baudText = parts.at(0).trimmed();
-    const uint baud = baudText.toUInt(&ok);
-    if (!ok || baudText.startsWith(QLatin1Char('+')) || baud < 1 || baud > 4000000)
-        return false;
-    const int parity = QStringLiteral("NOEMS").indexOf(parts.at(1).trimmed().toUpper());
-    if (parts.at(1).trimmed().size() != 1 || parity < 0)
-        return false;
-    const QString data = parts.at(2).trimmed();
-    if (data.size() != 1 || data.at(0) < QLatin1Char('5') || data.at(0) > QLatin1Char('8'))
-        return false;
-    const int stop = QStringList{QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("1.5")}
-                         .indexOf(parts.at(3).trimmed());
-    if (stop < 0)
-        return false;
-    out->baud = baud;
-    out->parity = quint8(parity + 1);
-    out->dataBits = quint8(data.toInt());
-    out->stopSize = quint8(stop + 1);
-    return true;
-}
 
 // What ser2net says, and then closes the connection, when another client
 // holds the port: these bytes come from the gateway, not from the line.
@@ -64,50 +34,6 @@ constexpr int kSettleQuietMs = 100;
 // A gateway that keeps sending does not hold the open longer than this.
 constexpr int kSettleMaxMs = 500;
 
-QString certificateNames(const QSslCertificate &cert)
-{
-    QStringList names;
-    const auto alt = cert.subjectAlternativeNames();
-    for (auto it = alt.cbegin(); it != alt.cend(); ++it)
-        names.append(it.value());
-    if (names.isEmpty())
-        return QStringLiteral("no name (no subject alternative name)");
-    return names.join(QStringLiteral(", "));
-}
-
-// The host of the port text against the certificate's subject alternative
-// names only (the common name does not count): a DNS name in any case, one
-// leading "*." standing for one label, or an IP address.
-bool nameMatches(const QSslCertificate &cert, const QString &host)
-{
-    const QHostAddress address(host);
-    const auto alt = cert.subjectAlternativeNames();
-    for (auto it = alt.cbegin(); it != alt.cend(); ++it) {
-        if (it.key() == QSsl::AlternativeNameEntryType::IpAddressEntry) {
-            if (!address.isNull() && QHostAddress(it.value()).isEqual(address))
-                return true;
-            continue;
-        }
-        if (it.key() != QSsl::AlternativeNameEntryType::DnsEntry || !address.isNull())
-            continue;
-        const QString name = it.value().toLower();
-        const QString h = host.toLower().endsWith(QLatin1Char('.')) ? host.toLower().chopped(1) : host.toLower();
-        if (name == h)
-            return true;
-        if (name.startsWith(QLatin1String("*.")) && name.size() > 2) {
-            const qsizetype dot = h.indexOf(QLatin1Char('.'));
-            if (dot > 0 && h.mid(dot + 1) == name.mid(2))
-                return true;
-        }
-    }
-    return false;
-}
-
-bool isExpiry(QSslError::SslError e)
-{
-    return e == QSslError::CertificateExpired || e == QSslError::CertificateNotYetValid;
-}
-
 } // namespace
 
 struct NetComm::Private {
@@ -118,11 +44,8 @@ struct NetComm::Private {
     TelnetComPort telnet;
     bool rfc2217 = false;
     bool tls = false;
-    QString host;                    // of the open (or last) connection, checked against the certificate
     TlsSettings tlsSettings;
-    TlsCredentials credentials;
-    QList<QSslError> sslErrors;      // what the last handshake found wrong
-    QSslCertificate peer;            // the certificate the gateway showed
+    TlsSession session;              // of the open (or last) TLS connection
     bool tcpUp = false;              // the TCP connection is up (TLS: the handshake may still run)
     bool anyReceived = false;        // something came on this connection
     bool anySent = false;            // a line byte of ours went out on it
@@ -190,28 +113,10 @@ struct NetComm::Private {
         startSettling();
     }
 
-    QString fingerprint() const
-    {
-        return formatFingerprint(peer.digest(QCryptographicHash::Sha256));
-    }
-
     void onSslErrors(const QList<QSslError> &errors)
     {
-        auto *s = qobject_cast<QSslSocket *>(socket);
-        if (!s)
-            return;
-        sslErrors = errors;
-        peer = s->peerCertificate();
-        if (peer.isNull() && !errors.isEmpty())
-            peer = errors.first().certificate();
-        // A pinned certificate stands for the CA and the name, never for a lapsed validity.
-        if (credentials.pin.isEmpty() || peer.digest(QCryptographicHash::Sha256) != credentials.pin)
-            return;
-        QList<QSslError> ignorable;
-        for (const QSslError &e : errors)
-            if (!isExpiry(e.error()))
-                ignorable.append(e);
-        s->ignoreSslErrors(ignorable);
+        if (auto *s = qobject_cast<QSslSocket *>(socket))
+            session.onSslErrors(s, errors);
     }
 
     void onEncrypted()
@@ -219,105 +124,9 @@ struct NetComm::Private {
         auto *s = qobject_cast<QSslSocket *>(socket);
         if (wait != Wait::Pending || !s)
             return;
-        peer = s->peerCertificate();
-        if (!credentials.pin.isEmpty()) {
-            if (peer.digest(QCryptographicHash::Sha256) != credentials.pin)
-                return refuse(SerialFault::NotTrusted, pinMismatch());
-        } else if (!nameMatches(peer, host)) {
-            return refuse(SerialFault::WrongName, wrongName());
-        }
+        if (const TlsRefusal r = session.checkEncrypted(s))
+            return refuse(r.fault, r.why);
         startSettling();
-    }
-
-    QString pinMismatch() const
-    {
-        return QStringLiteral("the gateway's certificate is not the pinned one: it showed SHA-256 "
-                              "fingerprint %1, the pin is %2%3")
-            .arg(fingerprint(), formatFingerprint(credentials.pin), settingsNote());
-    }
-    QString wrongName() const
-    {
-        return QStringLiteral("the gateway's certificate is made out for %1, not for %2")
-            .arg(certificateNames(peer), host);
-    }
-    QString settingsNote() const
-    {
-        return tlsSettings.source.isEmpty() ? QString()
-                                            : QStringLiteral(" (TLS settings from %1)").arg(tlsSettings.source);
-    }
-
-    // The handshake's failure in plain words, by what it found.
-    void handshakeFailed(const QString &why)
-    {
-        bool untrusted = false, expired = false, name = false;
-        QSslError expiry;
-        for (const QSslError &e : std::as_const(sslErrors)) {
-            if (isExpiry(e.error())) {
-                expired = true;
-                expiry = e;
-            } else if (e.error() == QSslError::HostNameMismatch) {
-                name = true;
-            } else {
-                untrusted = true;
-            }
-        }
-        const bool pinned = !credentials.pin.isEmpty();
-        if (pinned && peer.digest(QCryptographicHash::Sha256) != credentials.pin)
-            return refuse(SerialFault::NotTrusted, pinMismatch());
-        if (untrusted && !pinned)
-            return refuse(SerialFault::NotTrusted,
-                          QStringLiteral("the gateway's certificate is not trusted: %1 (it showed SHA-256 "
-                                         "fingerprint %2)%3")
-                              .arg(tlsSettings.caFile.isEmpty()
-                                       ? QStringLiteral("no CA of the system's store signed it")
-                                       : QStringLiteral("the CA in %1 did not sign it").arg(tlsSettings.caFile),
-                                   fingerprint(), settingsNote()));
-        if (expired) {
-            const QSslCertificate c = expiry.certificate().isNull() ? peer : expiry.certificate();
-            return refuse(SerialFault::CertExpired,
-                          expiry.error() == QSslError::CertificateExpired
-                              ? QStringLiteral("the gateway's certificate expired on %1")
-                                    .arg(c.expiryDate().toUTC().toString(Qt::ISODate))
-                              : QStringLiteral("the gateway's certificate is not valid before %1")
-                                    .arg(c.effectiveDate().toUTC().toString(Qt::ISODate)));
-        }
-        if (name)
-            return refuse(SerialFault::WrongName, wrongName());
-        // No complaint of ours: the gateway broke it off, or it does not speak TLS.
-        const QString lower = why.toLower();
-        if (lower.contains(QLatin1String("alert")) && (lower.contains(QLatin1String("certificate"))
-                                                        || lower.contains(QLatin1String("unknown ca"))))
-            return refuse(SerialFault::CertRefused, clientRefused());
-        if (lower.contains(QLatin1String("wrong version number")) || lower.contains(QLatin1String("packet length"))
-            || lower.contains(QLatin1String("record layer")))
-            return refuse(SerialFault::TlsMismatch, notTls());
-        refuse(SerialFault::Other, QStringLiteral("the TLS handshake failed: %1").arg(why));
-    }
-    QString clientRefused() const
-    {
-        if (credentials.certificate.isNull())
-            return QStringLiteral("the gateway wants a client certificate, and none is set%1").arg(settingsNote());
-        const QStringList cn = credentials.certificate.subjectInfo(QSslCertificate::CommonName);
-        return QStringLiteral("the gateway refused our client certificate (%1, from %2)%3")
-            .arg(cn.isEmpty() ? QStringLiteral("no common name") : QStringLiteral("CN=") + cn.first(),
-                 tlsSettings.certFile, settingsNote());
-    }
-    QString notTls() const
-    {
-        return QStringLiteral("the gateway does not speak TLS on this port; if it is a plain one, "
-                              "open it as %1").arg(plainText());
-    }
-    QString plainText() const
-    {
-        QString t = target;
-        const qsizetype end = t.indexOf(QLatin1String("://"));
-        return (rfc2217 ? QStringLiteral("rfc2217") : QStringLiteral("tcp")) + t.mid(end);
-    }
-    QString tlsText() const
-    {
-        QString t = target;
-        const qsizetype end = t.indexOf(QLatin1String("://"));
-        return (rfc2217 ? QStringLiteral("rfc2217+tls") : QStringLiteral("tls")) + t.mid(end);
     }
 
     // The open fails with `f`; nothing of the line was sent.
@@ -413,8 +222,8 @@ struct NetComm::Private {
     {
         if (wait == Wait::Pending && tls && tcpUp) {
             // Up, but the handshake did not get through.
-            const QString why = socket ? socket->errorString() : QString();
-            return handshakeFailed(why);
+            const TlsRefusal r = session.handshakeFailed(socket ? socket->errorString() : QString());
+            return refuse(r.fault, r.why);
         }
         if (wait == Wait::Pending) {
             wait = Wait::Failed;
@@ -459,14 +268,14 @@ struct NetComm::Private {
             // Over TLS 1.3 a gateway refuses our certificate just so, right
             // after the handshake.
             if (f == SerialFault::Lost && tls)
-                return refuse(SerialFault::CertRefused, clientRefused());
+                return refuse(SerialFault::CertRefused, session.clientRefused());
             return refuse(f, why);
         }
         // A TLS gateway closes a plain connection at its first bytes.
         if (f == SerialFault::Lost && !tls && anySent && !anyReceived) {
             f = SerialFault::TlsMismatch;
             why = QStringLiteral("the gateway closed the connection at our first bytes, as a TLS gateway "
-                                 "does with a plain client; if it speaks TLS, open it as %1").arg(tlsText());
+                                 "does with a plain client; if it speaks TLS, open it as %1").arg(tlsPortText(target, rfc2217));
         }
         const QString reason = QStringLiteral("%1: %2").arg(target, why);
         setFault(f, reason);
@@ -505,7 +314,7 @@ QString NetComm::devicePath() const { return d->devicePath; }
 bool NetComm::setSettings(const QString &settings)
 {
     TelnetComPort::Line parsed = d->line;
-    if (!parseSettings(settings, &parsed)) {
+    if (!TelnetComPort::parseLine(settings, &parsed)) {
         d->setFault(SerialFault::BadSettings,
                     QStringLiteral("\u201C%1\u201D is not a line setting (expected baud,parity,data,stop such as 19200,N,8,1)")
                         .arg(settings));
@@ -581,35 +390,15 @@ bool NetComm::setPortOpen(bool open)
     d->dropSocket(false);
     d->rfc2217 = port.isRfc2217();
     d->tls = port.isTls();
-    d->host = port.host;
-    d->sslErrors.clear();
-    d->peer = QSslCertificate();
     d->tcpUp = false;
     d->anyReceived = false;
     d->anySent = false;
     if (d->tls) {
-        if (!QSslSocket::supportsSsl()) {
-            d->setFault(SerialFault::TlsSettings,
-                        QStringLiteral("%1: this build of the program has no TLS (%2)")
-                            .arg(d->target, QSslSocket::activeBackend()));
+        if (const TlsRefusal r = d->session.begin(d->tlsSettings, d->target, port.host, d->rfc2217)) {
+            d->setFault(r.fault, QStringLiteral("%1: %2").arg(d->target, r.why));
             return false;
         }
-        QString problem;
-        if (!loadTlsCredentials(d->tlsSettings, &d->credentials, &problem)) {
-            d->setFault(SerialFault::TlsSettings, QStringLiteral("%1: %2%3").arg(d->target, problem, d->settingsNote()));
-            return false;
-        }
-        auto *ssl = new QSslSocket(this);
-        QSslConfiguration conf = ssl->sslConfiguration();
-        conf.setPeerVerifyMode(QSslSocket::VerifyPeer);
-        conf.setProtocol(QSsl::TlsV1_2OrLater);
-        if (!d->credentials.caCertificates.isEmpty())
-            conf.setCaCertificates(d->credentials.caCertificates);   // the plant's CA only
-        if (!d->credentials.certificate.isNull()) {
-            conf.setLocalCertificate(d->credentials.certificate);
-            conf.setPrivateKey(d->credentials.key);
-        }
-        ssl->setSslConfiguration(conf);
+        QSslSocket *ssl = d->session.newSocket(this);
         connect(ssl, &QSslSocket::sslErrors, this, [this](const QList<QSslError> &e) { d->onSslErrors(e); });
         connect(ssl, &QSslSocket::encrypted, this, [this] { d->onEncrypted(); });
         d->socket = ssl;
@@ -671,7 +460,7 @@ bool NetComm::setPortOpen(bool open)
         if (outcome == Private::Wait::TimedOut && d->tls && d->tcpUp)
             d->setFault(SerialFault::TlsMismatch,
                         QStringLiteral("%1: no TLS answer within %2 seconds: %3").arg(d->target)
-                            .arg(kConnectTimeoutMs / 1000).arg(d->notTls()));
+                            .arg(kConnectTimeoutMs / 1000).arg(d->session.notTls()));
         else if (outcome == Private::Wait::TimedOut && !d->resolved)
             d->setFault(SerialFault::HostNotFound, QStringLiteral("%1: the name did not resolve within %2 seconds")
                                                        .arg(d->target).arg(kConnectTimeoutMs / 1000));

@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
+#include <QSslSocket>
 #include <QStandardPaths>
 
 namespace kestran {
@@ -113,8 +114,15 @@ bool loadTlsCredentials(const TlsSettings &s, TlsCredentials *out, QString *prob
     }
     const QString lower = s.certFile.toLower();
     if (lower.endsWith(QLatin1String(".p12")) || lower.endsWith(QLatin1String(".pfx"))) {
-        // Certificate and key in one PKCS#12 file without a pass phrase: the
-        // form Windows' TLS takes a client key in.
+        // Certificate and key in one PKCS#12 file without a pass phrase. Only
+        // the OpenSSL backend reads these; Windows' (schannel) has no reader
+        // for them and takes the PEM certificate and key instead.
+        if (QSslSocket::activeBackend() != QLatin1String("openssl")) {
+            *problem = QStringLiteral("%1 is a PKCS#12 file, which this system's TLS cannot read: give the "
+                                      "certificate and its key as PEM files (--cert FILE.crt --key FILE.key)")
+                           .arg(s.certFile);
+            return false;
+        }
 #ifndef Q_OS_WIN
         if (QFileInfo(s.certFile).permissions()
             & (QFileDevice::ReadGroup | QFileDevice::ReadOther | QFileDevice::WriteGroup | QFileDevice::WriteOther)) {
