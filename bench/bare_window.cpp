@@ -4,6 +4,8 @@
 //   bare_window           an empty window
 //   bare_window --label   the same with one line of text (the font database is
 //                         set up, as for any window that shows text)
+//   bare_window --stay    the labelled window, staying until it is closed (for
+//                         the close-to-exit row of bench/wine)
 // Built as bare_window_linked it also loads Qt Network and Qt Serial Port, as
 // the tool does, and uses nothing of them.
 #include "firstpaint.h"
@@ -32,10 +34,12 @@ int main(int argc, char **argv)
     QWidget window;
     window.setWindowTitle(QStringLiteral("bare"));
     window.setFixedSize(333, 740);   // the tool's window size
-    if (argc > 1 && std::strcmp(argv[1], "--label") == 0)
+    const bool stay = argc > 1 && std::strcmp(argv[1], "--stay") == 0;
+    if (stay || (argc > 1 && std::strcmp(argv[1], "--label") == 0))
         (new QLabel(QStringLiteral("KESTRAN SETUP"), &window))->move(10, 10);
     FirstPaint watch;
-    window.installEventFilter(&watch);
+    if (!stay)
+        window.installEventFilter(&watch);
     window.show();
     return app.exec();
 }

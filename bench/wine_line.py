@@ -7,6 +7,10 @@
 #   wine_line.py read NAME TRACE RUNS CMD...  runs CMD RUNS times; from its trace,
 #                                             the time from the first byte sent to
 #                                             the last received, against the wire time
+#   wine_line.py plant NAME LINES FILE CMD... writes the plant file FILE of LINES
+#                                             quiet pseudo-terminals (as COM3 and on,
+#                                             linked in $DOSDEVICES, when that is set)
+#                                             and takes CMD's CPU from 3 s in to its end
 import os
 import pty
 import re
@@ -16,16 +20,21 @@ import sys
 import time
 import tty
 
-TICK = os.sysconf("SC_CLK_TCK")
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
+from procstat import TICK, CpuShare, cpu_ticks, wineserver_pids  # noqa: E402
 
-
-def cpu_ticks(pid):
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            fields = f.read().rsplit(")", 1)[1].split()
-        return int(fields[11]) + int(fields[12])
-    except OSError:
-        return None
+def cpu_row(name, proc, seconds, goal="< 1%"):
+    """CPU of PROC (and of the wineserver, if one runs) over SECONDS."""
+    mine, server = CpuShare(proc.pid), CpuShare(*wineserver_pids())
+    while mine.seconds() < seconds and proc.poll() is None:
+        time.sleep(0.25)
+    if proc.poll() is not None:
+        print("summary: %s | ended early | %s of a core | - | idle" % (name, goal))
+        return
+    share = mine.share()
+    extra = " (wineserver %.2f%%)" % server.share() if server.pids else ""
+    print("summary: %s | %.2f%% of a core over %.0f s%s | %s | %.2fx | idle"
+          % (name, share, mine.seconds(), extra, goal, share))
 
 
 def cpu(name, seconds, cmd):
@@ -40,19 +49,44 @@ def cpu(name, seconds, cmd):
     cmd = [c.replace("@PTY@", path) for c in cmd]
     proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     time.sleep(3)   # start-up is not what is measured
-    c0, t0 = cpu_ticks(proc.pid), time.monotonic()
-    while time.monotonic() - t0 < seconds and proc.poll() is None:
-        time.sleep(0.25)
-    c1, wall = cpu_ticks(proc.pid), time.monotonic() - t0
+    cpu_row(name, proc, seconds)
     proc.kill()
     proc.wait()
     os.close(master)
     os.close(slave)
-    if c0 is None or c1 is None:
-        print("summary: %s | ended early | < 1%% of a core | - | idle" % name)
-        return
-    share = (c1 - c0) / TICK / wall * 100
-    print("summary: %s | %.2f%% of a core over %.0f s | < 1%% | %.2fx | idle" % (name, share, wall, share))
+
+
+def plant(name, lines, path, cmd):
+    ends = [pty.openpty() for _ in range(lines)]
+    dosdevices = os.environ.get("DOSDEVICES")
+    with open(path, "w") as f:
+        for i, (master, slave) in enumerate(ends):
+            tty.setraw(slave)
+            port = os.ttyname(slave)
+            if dosdevices:
+                link = os.path.join(dosdevices, "com%d" % (i + 3))
+                if os.path.lexists(link):
+                    os.unlink(link)
+                os.symlink(port, link)
+                port = "COM%d" % (i + 3)
+            f.write('[[line]]\nname = "line-%d"\nport = "%s"\n\n' % (i + 1, port))
+    started = time.monotonic()
+    proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    time.sleep(3)   # start-up is not what is measured
+    servers = wineserver_pids() if dosdevices else []
+    server = CpuShare(*servers)
+    c0 = last = cpu_ticks(proc.pid)
+    t0 = t1 = time.monotonic()
+    while proc.poll() is None:   # the last look before it ends counts
+        last, t1 = cpu_ticks(proc.pid), time.monotonic()
+        time.sleep(0.25)
+    share = (last - c0) / TICK / max(t1 - t0, 1e-9) * 100
+    extra = " (wineserver %.2f%%)" % server.share() if server.pids else ""
+    print("summary: %s | %.2f%% of a core over %.0f s of %.0f s%s | < 1%% | %.2fx | idle"
+          % (name, share, t1 - t0, time.monotonic() - started, extra, share), flush=True)
+    for master, slave in ends:
+        os.close(master)
+        os.close(slave)
 
 
 def read(name, trace, runs, cmd):
@@ -85,5 +119,7 @@ def read(name, trace, runs, cmd):
 
 if sys.argv[1] == "cpu":
     cpu(sys.argv[2], float(sys.argv[3]), sys.argv[4:])
+elif sys.argv[1] == "plant":
+    plant(sys.argv[2], int(sys.argv[3]), sys.argv[4], sys.argv[5:])
 else:
     read(sys.argv[2], sys.argv[3], int(sys.argv[4]), sys.argv[5:])

@@ -21,31 +21,13 @@ import sys
 import time
 import tty
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from procstat import TICK, cpu_ticks, unix_side  # noqa: E402
+
 wine, ctl, stats_exe, dosdevices, seconds = sys.argv[1:6]
 seconds = float(seconds)
-TICK = os.sysconf("SC_CLK_TCK")
 rng = random.Random(int(os.environ.get("SOAK_SEED", "21")))
 NOISE = bytes(b for b in range(256) if b not in b"*@\r\n")
-
-
-def cpu_ticks(pid):
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            fields = f.read().rsplit(")", 1)[1].split()
-        return int(fields[11]) + int(fields[12])
-    except OSError:
-        return 0
-
-
-def unix_side(pid):
-    """The Wine process as Linux sees it: open file descriptors, resident KiB."""
-    try:
-        fds = len(os.listdir("/proc/%d/fd" % pid))
-        with open("/proc/%d/status" % pid) as f:
-            rss = next(int(l.split()[1]) for l in f if l.startswith("VmRSS:"))
-        return fds, rss
-    except (OSError, StopIteration):
-        return 0, 0
 
 
 def stats(pid):

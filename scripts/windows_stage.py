@@ -158,12 +158,17 @@ def scale(twips, dpi):
     return int(twips // TWIPS_PER_PIXEL * int(dpi) / 96 + 0.5)
 
 
-def at(control, dpi="96"):
+def position(control, dpi="96"):
+    """The centre of CONTROL in pixels of the client area at DPI."""
     rects, _ = layout()
     if control not in rects:
         fail("no control %s in the layout" % control)
     left, top, width, height = rects[control]
-    print(scale(left + width // 2, dpi), scale(top + height // 2, dpi))
+    return scale(left + width // 2, dpi), scale(top + height // 2, dpi)
+
+
+def at(control, dpi="96"):
+    print(*position(control, dpi))
 
 
 def size(dpi="96"):

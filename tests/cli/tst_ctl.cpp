@@ -7,6 +7,7 @@
 #include "ser2netprocess.h"
 #include "waituntil.h"
 
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -80,6 +81,21 @@ class TestCtl : public QObject {
             p.waitForFinished();
         }
         running = nullptr;
+        // The program's last bytes may still be on their way through the pty
+        // to the line's thread: let what the line received stand still first.
+        if (line && line->isRunning()) {
+            QElapsedTimer still;
+            still.start();
+            QByteArray seen = line->received();
+            waitUntil([&] {
+                const QByteArray now = line->received();
+                if (now != seen) {
+                    seen = now;
+                    still.restart();
+                }
+                return still.elapsed() >= 20;
+            }, 1000);
+        }
         r.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
         r.out = p.readAllStandardOutput();
         r.err = p.readAllStandardError();

@@ -13,8 +13,10 @@ import sys
 import time
 import tty
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
+from procstat import TICK, cpu_ticks, wineserver_pids  # noqa: E402
+
 wine, exe, dosdevices, quiet = sys.argv[1], sys.argv[2], sys.argv[3], float(sys.argv[4])
-TICK = os.sysconf("SC_CLK_TCK")
 
 CASES = [
     ("WaitCommEvent(EV_RXCHAR)", ["wait"]),
@@ -23,28 +25,6 @@ CASES = [
     ("ReadFile 1 B, 0/0/0", ["read", "0", "0", "0", "1"]),
     ("ReadFile 64 B, M/0/0 (returns at once)", ["read", "M", "0", "0", "64"]),
 ]
-
-
-def cpu_ticks(pid):
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            fields = f.read().rsplit(")", 1)[1].split()
-        return int(fields[11]) + int(fields[12])
-    except OSError:
-        return 0
-
-
-def wineserver_pids():
-    pids = []
-    for p in os.listdir("/proc"):
-        if p.isdigit():
-            try:
-                with open("/proc/%s/comm" % p) as f:
-                    if f.read().strip() == "wineserver":
-                        pids.append(int(p))
-            except OSError:
-                pass
-    return pids
 
 
 def read_echo(master, want, timeout):

@@ -15,6 +15,8 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <memory>
+
 namespace kestran {
 
 namespace {
@@ -45,7 +47,9 @@ struct NetComm::Private {
     bool rfc2217 = false;
     bool tls = false;
     TlsSettings tlsSettings;
-    TlsSession session;              // of the open (or last) TLS connection
+    // Of the open (or last) TLS connection; made at the first TLS open, so
+    // that a program that never opens one never loads the TLS library.
+    std::unique_ptr<TlsSession> session;
     bool tcpUp = false;              // the TCP connection is up (TLS: the handshake may still run)
     bool anyReceived = false;        // something came on this connection
     bool anySent = false;            // a line byte of ours went out on it
@@ -116,7 +120,7 @@ struct NetComm::Private {
     void onSslErrors(const QList<QSslError> &errors)
     {
         if (auto *s = qobject_cast<QSslSocket *>(socket))
-            session.onSslErrors(s, errors);
+            session->onSslErrors(s, errors);
     }
 
     void onEncrypted()
@@ -124,7 +128,7 @@ struct NetComm::Private {
         auto *s = qobject_cast<QSslSocket *>(socket);
         if (wait != Wait::Pending || !s)
             return;
-        if (const TlsRefusal r = session.checkEncrypted(s))
+        if (const TlsRefusal r = session->checkEncrypted(s))
             return refuse(r.fault, r.why);
         startSettling();
     }
@@ -222,7 +226,7 @@ struct NetComm::Private {
     {
         if (wait == Wait::Pending && tls && tcpUp) {
             // Up, but the handshake did not get through.
-            const TlsRefusal r = session.handshakeFailed(socket ? socket->errorString() : QString());
+            const TlsRefusal r = session->handshakeFailed(socket ? socket->errorString() : QString());
             return refuse(r.fault, r.why);
         }
         if (wait == Wait::Pending) {
@@ -268,7 +272,7 @@ struct NetComm::Private {
             // Over TLS 1.3 a gateway refuses our certificate just so, right
             // after the handshake.
             if (f == SerialFault::Lost && tls)
-                return refuse(SerialFault::CertRefused, session.clientRefused());
+                return refuse(SerialFault::CertRefused, session->clientRefused());
             return refuse(f, why);
         }
         // A TLS gateway closes a plain connection at its first bytes.
@@ -394,11 +398,13 @@ bool NetComm::setPortOpen(bool open)
     d->anyReceived = false;
     d->anySent = false;
     if (d->tls) {
-        if (const TlsRefusal r = d->session.begin(d->tlsSettings, d->target, port.host, d->rfc2217)) {
+        if (!d->session)
+            d->session = std::make_unique<TlsSession>();
+        if (const TlsRefusal r = d->session->begin(d->tlsSettings, d->target, port.host, d->rfc2217)) {
             d->setFault(r.fault, QStringLiteral("%1: %2").arg(d->target, r.why));
             return false;
         }
-        QSslSocket *ssl = d->session.newSocket(this);
+        QSslSocket *ssl = d->session->newSocket(this);
         connect(ssl, &QSslSocket::sslErrors, this, [this](const QList<QSslError> &e) { d->onSslErrors(e); });
         connect(ssl, &QSslSocket::encrypted, this, [this] { d->onEncrypted(); });
         d->socket = ssl;
@@ -460,7 +466,7 @@ bool NetComm::setPortOpen(bool open)
         if (outcome == Private::Wait::TimedOut && d->tls && d->tcpUp)
             d->setFault(SerialFault::TlsMismatch,
                         QStringLiteral("%1: no TLS answer within %2 seconds: %3").arg(d->target)
-                            .arg(kConnectTimeoutMs / 1000).arg(d->session.notTls()));
+                            .arg(kConnectTimeoutMs / 1000).arg(d->session->notTls()));
         else if (outcome == Private::Wait::TimedOut && !d->resolved)
             d->setFault(SerialFault::HostNotFound, QStringLiteral("%1: the name did not resolve within %2 seconds")
                                                        .arg(d->target).arg(kConnectTimeoutMs / 1000));
