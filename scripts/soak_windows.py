@@ -124,7 +124,8 @@ while time.monotonic() - start < seconds:
     st0 = stats(s.proc.pid)
     if first_stats is None:
         first_stats = st0
-    end = time.monotonic() + rng.uniform(2, 12)
+    # Sessions of 1 to 6 s: the port is opened and closed hundreds of times in half an hour.
+    end = time.monotonic() + rng.uniform(1, 6)
     while time.monotonic() < min(end, start + seconds):
         for _ in range(rng.randint(1, 30)):
             if rng.random() < 0.2:

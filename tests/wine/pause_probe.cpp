@@ -20,6 +20,8 @@
 #include <QTimer>
 #include <QWinEventNotifier>
 
+#include "probe_com.h"
+
 #include <windows.h>
 
 #include <cstdio>
@@ -87,23 +89,10 @@ int main(int argc, char **argv)
     if (argc < 4)
         return 2;
     const QByteArray mode = argv[1];
-    char name[32];
-    std::snprintf(name, sizeof name, "\\\\.\\%s", argv[2]);
     const int count = std::atoi(argv[3]);
-    port = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-    if (port == INVALID_HANDLE_VALUE) {
-        std::printf("open failed %lu\n", GetLastError());
+    port = openProbePort(argv[2]);
+    if (port == INVALID_HANDLE_VALUE)
         return 1;
-    }
-    DCB dcb {};
-    dcb.DCBlength = sizeof dcb;
-    GetCommState(port, &dcb);
-    dcb.BaudRate = 19200;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    dcb.fBinary = TRUE;
-    SetCommState(port, &dcb);
     COMMTIMEOUTS t {};
     t.ReadIntervalTimeout = MAXDWORD;
     if (mode.startsWith("read1")) {

@@ -14,6 +14,8 @@
 // (empty: completions with mask 0 or no byte; aborted: calls that failed at
 // with ERROR_OPERATION_ABORTED). The far end measures the
 // latency from what comes back.
+#include "probe_com.h"
+
 #include <windows.h>
 
 #include <cstdio>
@@ -78,24 +80,10 @@ int main(int argc, char **argv)
     if (argc < 4)
         return 2;
     const bool wait = std::strcmp(argv[1], "wait") == 0;
-    char name[32];
-    std::snprintf(name, sizeof name, "\\\\.\\%s", argv[2]);
     const DWORD seconds = DWORD(std::atoi(argv[3]));
-    HANDLE h = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_OVERLAPPED, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-        std::printf("open failed %lu\n", GetLastError());
+    HANDLE h = openProbePort(argv[2]);
+    if (h == INVALID_HANDLE_VALUE)
         return 1;
-    }
-    DCB dcb {};
-    dcb.DCBlength = sizeof dcb;
-    GetCommState(h, &dcb);
-    dcb.BaudRate = 19200;
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    dcb.fBinary = TRUE;
-    SetCommState(h, &dcb);
     COMMTIMEOUTS t {};
     DWORD size = 1;
     if (wait) {
