@@ -56,7 +56,7 @@ int runBackup(const Invocation &inv)
             error(QStringLiteral("device %1: incomplete answer, missing %2; %3").arg(d).arg(missingText(b.read), QLatin1String(what)));
         }
     });
-    if (line.lost)
+    if (line.ending.lost)
         return lineLost(*s);
     reportTiming(*s);
     const int code = backupExit(line, client(*s).lostFault());
@@ -96,9 +96,9 @@ int backupTarget(const Invocation &inv, Target &t, CounterClient &client)
                                        : QStringLiteral("device %1: incomplete answer, missing %2; not saved").arg(d).arg(missingText(b.read)));
         }
     });
-    if (t.backup.lost)
+    if (t.backup.ending.lost)
         return lineLostAt(t, client);
-    if (t.backup.interrupted)
+    if (t.backup.ending.interrupted)
         return lineStoppedAt(t, QStringLiteral("interrupted while reading device %1").arg(t.backup.stoppedAt));
     const int code = backupExit(t.backup, client.lostFault());
     const bool none = t.backup.saved().isEmpty();

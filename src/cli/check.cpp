@@ -27,9 +27,9 @@ int checkTarget(const Invocation &inv, Target &t, CounterClient &client)
         progress(inv, here ? QStringLiteral("%1: device %2: %3").arg(t.label()).arg(c.device).arg(plural(here, "setting differs", "settings differ"))
                            : QStringLiteral("%1: device %2 matches").arg(t.label()).arg(c.device));
     });
-    if (t.check.lost)
+    if (t.check.ending.lost)
         return lineLostAt(t, client);
-    if (t.check.interrupted)
+    if (t.check.ending.interrupted)
         return lineStoppedAt(t, QStringLiteral("interrupted while reading device %1").arg(t.check.stoppedAt));
     const int code = checkExit(t.check, client.lostFault());
     const int differences = t.check.differenceCount();

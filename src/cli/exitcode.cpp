@@ -33,18 +33,18 @@ int readExit(const WholeRead &r)
 
 int backupExit(const LineBackup &b, SerialFault lostFault)
 {
-    if (b.lost)
+    if (b.ending.lost)
         return lostExit(lostFault);
-    if (b.interrupted)
+    if (b.ending.interrupted)
         return interruptedExit();
     return b.anyIncomplete() || b.saved().isEmpty() ? kNoAnswer : kDone;
 }
 
 int checkExit(const LineCheck &c, SerialFault lostFault)
 {
-    if (c.lost)
+    if (c.ending.lost)
         return lostExit(lostFault);
-    if (c.interrupted)
+    if (c.ending.interrupted)
         return interruptedExit();
     // A device not checked in full outweighs a difference found.
     return !c.allChecked() ? kNoAnswer : c.differenceCount() ? kDiffers : kDone;
@@ -52,9 +52,9 @@ int checkExit(const LineCheck &c, SerialFault lostFault)
 
 int writeExit(const WriteReport &w, SerialFault lostFault)
 {
-    if (w.lost)
+    if (w.ending.lost)
         return lostExit(lostFault);
-    if (w.interrupted)
+    if (w.ending.interrupted)
         return interruptedExit();
     if (!w.mismatches.isEmpty())
         return kMismatch;
@@ -65,13 +65,13 @@ int restoreExit(const LineRestore &r, SerialFault lostFault)
 {
     int code = kDone;
     for (const DeviceRestore &d : r.devices) {
-        if (d.now.lost || d.now.interrupted)
+        if (d.now.ending.lost || d.now.ending.interrupted)
             break;
         code = worse(code, d.written ? writeExit(d.write, lostFault) : readExit(d.now));
     }
-    if (r.lost)
+    if (r.ending.lost)
         return lostExit(lostFault);
-    if (r.interrupted)
+    if (r.ending.interrupted)
         return interruptedExit();
     return code;
 }

@@ -69,7 +69,7 @@ int runRead(const Invocation &inv)
         else if (!r.values.isEmpty())
             out(renderTable(t));
     }
-    if (r.lost)
+    if (r.ending.lost)
         return lineLost(*s);
     if (r.values.isEmpty() && r.garbled.isEmpty()) {
         error(QStringLiteral("device %1 did not answer (%2 attempt%3)").arg(inv.device).arg(r.attempts)

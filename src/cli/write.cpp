@@ -51,14 +51,14 @@ int reportWrite(const Invocation &inv, Session &s, const WriteReport &w, QJsonAr
 {
     const int device = w.device;
     // A gateway whose port another client holds passed nothing on to the line.
-    const bool busy = w.lost && client(s).lostFault() == SerialFault::Busy;
+    const bool busy = w.ending.lost && client(s).lostFault() == SerialFault::Busy;
     const bool reachedLine = !busy;
     Table t{{QStringLiteral("NAME"), QStringLiteral("SENT"), QStringLiteral("READ"), QStringLiteral("RESULT")}, {}};
     for (int i = 0; i < w.steps.size(); ++i) {
         const WriteStep &step = w.steps[i];
         const QString result = stepWord(stepResult(w, i, reachedLine));
         const bool sent = result != QLatin1String("not sent");
-        const QString read = w.lost ? QString() : w.readBack.values.value(step.index);
+        const QString read = w.ending.lost ? QString() : w.readBack.values.value(step.index);
         t.rows << QStringList{nameOf(step.index), sent ? step.field : QStringLiteral("-"),
                               read.isEmpty() ? QStringLiteral("-") : lineText(read),
                               result == QLatin1String("mismatch") ? QStringLiteral("MISMATCH") : result};
@@ -77,7 +77,7 @@ int reportWrite(const Invocation &inv, Session &s, const WriteReport &w, QJsonAr
         error(QStringLiteral("device %1: %2; nothing written").arg(device).arg(client(s).lostReason()));
         return code;
     }
-    if (w.lost) {
+    if (w.ending.lost) {
         error(QStringLiteral("device %1: the line was lost after sending %2 of %3 values (%4): %5")
                   .arg(device).arg(w.sent).arg(w.steps.size())
                   .arg(client(s).lostReason(), writeSummary(w, reachedLine)));
@@ -86,7 +86,7 @@ int reportWrite(const Invocation &inv, Session &s, const WriteReport &w, QJsonAr
     for (const Mismatch &m : w.mismatches)
         error(QStringLiteral("device %1: %2 was sent as %3 but reads back as %4")
                   .arg(device).arg(nameOf(m.index), m.sent, lineText(m.read)));
-    if (w.interrupted) {
+    if (w.ending.interrupted) {
         error(QStringLiteral("device %1: interrupted after sending %2 of %3 values: %4")
                   .arg(device).arg(w.sent).arg(w.steps.size()).arg(writeSummary(w, reachedLine)));
         return code;
