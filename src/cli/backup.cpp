@@ -57,9 +57,9 @@ int runBackup(const Invocation &inv)
         }
     });
     if (line.ending.lost)
-        return lineLost(*s);
+        return lineLost(line.ending);
     reportTiming(*s);
-    const int code = backupExit(line, client(*s).lostFault());
+    const int code = backupExit(line);
     Backup backup;
     backup.created = backupTime();
     backup.tool = toolName();
@@ -97,10 +97,10 @@ int backupTarget(const Invocation &inv, Target &t, CounterClient &client)
         }
     });
     if (t.backup.ending.lost)
-        return lineLostAt(t, client);
+        return lineLostAt(t, t.backup.ending);
     if (t.backup.ending.interrupted)
         return lineStoppedAt(t, QStringLiteral("interrupted while reading device %1").arg(t.backup.stoppedAt));
-    const int code = backupExit(t.backup, client.lostFault());
+    const int code = backupExit(t.backup);
     const bool none = t.backup.saved().isEmpty();
     if (none && !t.backup.anyIncomplete())
         problem(t, QStringLiteral("no counter answered"));

@@ -70,7 +70,7 @@ int runRead(const Invocation &inv)
             out(renderTable(t));
     }
     if (r.ending.lost)
-        return lineLost(*s);
+        return lineLost(r.ending);
     if (r.values.isEmpty() && r.garbled.isEmpty()) {
         error(QStringLiteral("device %1 did not answer (%2 attempt%3)").arg(inv.device).arg(r.attempts)
                   .arg(r.attempts == 1 ? "" : "s"));

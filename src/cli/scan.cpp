@@ -25,7 +25,7 @@ int runScan(const Invocation &inv)
                 out(jsonLine(json));
             else if (inv.format == Format::Csv)
                 out(renderCsv(csv));
-            return lineLost(*s);
+            return lineLost(r.ending);
         }
         if (r.values.isEmpty())
             continue;

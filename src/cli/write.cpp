@@ -47,11 +47,11 @@ QString stepWord(StepResult r)
     return QStringLiteral("not sent");
 }
 
-int reportWrite(const Invocation &inv, Session &s, const WriteReport &w, QJsonArray *json)
+int reportWrite(const Invocation &inv, const WriteReport &w, QJsonArray *json)
 {
     const int device = w.device;
     // A gateway whose port another client holds passed nothing on to the line.
-    const bool busy = w.ending.lost && client(s).lostFault() == SerialFault::Busy;
+    const bool busy = w.ending.lost && w.ending.fault == SerialFault::Busy;
     const bool reachedLine = !busy;
     Table t{{QStringLiteral("NAME"), QStringLiteral("SENT"), QStringLiteral("READ"), QStringLiteral("RESULT")}, {}};
     for (int i = 0; i < w.steps.size(); ++i) {
@@ -72,15 +72,15 @@ int reportWrite(const Invocation &inv, Session &s, const WriteReport &w, QJsonAr
     }
     if (!json)
         out(renderTable(t));
-    const int code = writeExit(w, client(s).lostFault());
+    const int code = writeExit(w);
     if (busy) {
-        error(QStringLiteral("device %1: %2; nothing written").arg(device).arg(client(s).lostReason()));
+        error(QStringLiteral("device %1: %2; nothing written").arg(device).arg(w.ending.reason));
         return code;
     }
     if (w.ending.lost) {
         error(QStringLiteral("device %1: the line was lost after sending %2 of %3 values (%4): %5")
                   .arg(device).arg(w.sent).arg(w.steps.size())
-                  .arg(client(s).lostReason(), writeSummary(w, reachedLine)));
+                  .arg(w.ending.reason, writeSummary(w, reachedLine)));
         return code;
     }
     for (const Mismatch &m : w.mismatches)
@@ -163,7 +163,7 @@ int runWrite(const Invocation &inv)
     const WriteReport w = client(*s).write(inv.device, steps, inv.read);
     reportTiming(*s);
     QJsonArray rows;
-    rc = reportWrite(inv, *s, w, json ? &rows : nullptr);
+    rc = reportWrite(inv, w, json ? &rows : nullptr);
     if (json)
         out(jsonLine(rows));
     return rc;

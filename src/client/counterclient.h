@@ -93,8 +93,6 @@ public:
     // Where the client stands: lost (with the line's fault and reason), else
     // interrupted, else neither.
     Ending ending() const { return endingNow(m_lost); }
-    // What the line said about its loss (Busy: a gateway whose port another client holds).
-    SerialFault lostFault() const { return m_lostFault; }
 
     // Stops what is going on: the frame being sent is finished, nothing more
     // is sent, and a wait in progress ends at once. For Ctrl-C.
