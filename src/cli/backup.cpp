@@ -56,10 +56,10 @@ int runBackup(const Invocation &inv)
             error(QStringLiteral("device %1: incomplete answer, missing %2; %3").arg(d).arg(missingText(b.read), QLatin1String(what)));
         }
     });
-    if (line.lost)
-        return lineLost(*s);
+    if (line.ending.lost)
+        return lineLost(line.ending);
     reportTiming(*s);
-    const int code = backupExit(line, client(*s).lostFault());
+    const int code = backupExit(line);
     Backup backup;
     backup.created = backupTime();
     backup.tool = toolName();
@@ -96,11 +96,11 @@ int backupTarget(const Invocation &inv, Target &t, CounterClient &client)
                                        : QStringLiteral("device %1: incomplete answer, missing %2; not saved").arg(d).arg(missingText(b.read)));
         }
     });
-    if (t.backup.lost)
-        return lineLostAt(t, client);
-    if (t.backup.interrupted)
+    if (t.backup.ending.lost)
+        return lineLostAt(t, t.backup.ending);
+    if (t.backup.ending.interrupted)
         return lineStoppedAt(t, QStringLiteral("interrupted while reading device %1").arg(t.backup.stoppedAt));
-    const int code = backupExit(t.backup, client.lostFault());
+    const int code = backupExit(t.backup);
     const bool none = t.backup.saved().isEmpty();
     if (none && !t.backup.anyIncomplete())
         problem(t, QStringLiteral("no counter answered"));

@@ -27,11 +27,11 @@ int checkTarget(const Invocation &inv, Target &t, CounterClient &client)
         progress(inv, here ? QStringLiteral("%1: device %2: %3").arg(t.label()).arg(c.device).arg(plural(here, "setting differs", "settings differ"))
                            : QStringLiteral("%1: device %2 matches").arg(t.label()).arg(c.device));
     });
-    if (t.check.lost)
-        return lineLostAt(t, client);
-    if (t.check.interrupted)
+    if (t.check.ending.lost)
+        return lineLostAt(t, t.check.ending);
+    if (t.check.ending.interrupted)
         return lineStoppedAt(t, QStringLiteral("interrupted while reading device %1").arg(t.check.stoppedAt));
-    const int code = checkExit(t.check, client.lostFault());
+    const int code = checkExit(t.check);
     const int differences = t.check.differenceCount();
     t.result = code == kDone ? QStringLiteral("matches")
              : differences ? plural(differences, "setting differs", "settings differ")

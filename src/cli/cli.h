@@ -104,11 +104,14 @@ int interruptedExit();
 int lostExit(SerialFault fault);
 // The worse of two codes (the higher wins: a mismatch outweighs a missing answer).
 int worse(int a, int b);
+// The code of an operation stopped by a loss (lostExit) or a stop
+// (interruptedExit); kDone for one that ran to its end.
+int endedExit(const Ending &e);
 // The code of a line's backup, check, or restore, stopped or done.
-int backupExit(const LineBackup &b, SerialFault lostFault);
-int checkExit(const LineCheck &c, SerialFault lostFault);
-int writeExit(const WriteReport &w, SerialFault lostFault);
-int restoreExit(const LineRestore &r, SerialFault lostFault);
+int backupExit(const LineBackup &b);
+int checkExit(const LineCheck &c);
+int writeExit(const WriteReport &w);
+int restoreExit(const LineRestore &r);
 // The code of a whole read that is not a loss or a stop: kNoAnswer unless complete.
 int readExit(const WholeRead &r);
 
@@ -128,7 +131,7 @@ using SessionPtr = std::unique_ptr<Session, SessionDeleter>;
 SessionPtr openSession(const Invocation &inv, int *exitCode, bool interruptible = false);
 CounterClient &client(Session &s);
 // Says why the line was lost and gives the exit code (lostExit).
-int lineLost(Session &s);
+int lineLost(const Ending &lost);
 // Prints the timing line when KESTRAN_CTL_TIMING=1: first byte sent to result ready.
 void reportTiming(Session &s);
 
@@ -136,6 +139,9 @@ void reportTiming(Session &s);
 
 QString nameOf(char index);
 QString plural(int n, const char *one, const char *many);
+// Why the line was lost: the line's own words for a port that cannot be used
+// (lostExit gives kPortFailed), else "the line was lost: " and them.
+QString lostText(const Ending &lost);
 // The names of the values a read is missing; one for which only a damaged reply came says so.
 QString missingText(const WholeRead &r);
 // A usage error for a subcommand that takes no positional argument.
@@ -149,7 +155,7 @@ bool readInput(const QString &path, qint64 limit, QByteArray *bytes, QString *wh
 QString stepWord(StepResult r);
 // Prints what was sent, read back and verified (a table on stdout, or rows in
 // `json`), says what went wrong, and gives the exit code of a write.
-int reportWrite(const Invocation &inv, Session &s, const WriteReport &w, QJsonArray *json);
+int reportWrite(const Invocation &inv, const WriteReport &w, QJsonArray *json);
 
 // ---------------------------------------------------------------- the subcommands
 

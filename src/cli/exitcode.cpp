@@ -26,53 +26,51 @@ int worse(int a, int b)
     return std::max(a, b);
 }
 
+int endedExit(const Ending &e)
+{
+    if (e.lost)
+        return lostExit(e.fault);
+    if (e.interrupted)
+        return interruptedExit();
+    return kDone;
+}
+
 int readExit(const WholeRead &r)
 {
     return r.complete() ? kDone : kNoAnswer;
 }
 
-int backupExit(const LineBackup &b, SerialFault lostFault)
+int backupExit(const LineBackup &b)
 {
-    if (b.lost)
-        return lostExit(lostFault);
-    if (b.interrupted)
-        return interruptedExit();
+    if (b.ending.stopped())
+        return endedExit(b.ending);
     return b.anyIncomplete() || b.saved().isEmpty() ? kNoAnswer : kDone;
 }
 
-int checkExit(const LineCheck &c, SerialFault lostFault)
+int checkExit(const LineCheck &c)
 {
-    if (c.lost)
-        return lostExit(lostFault);
-    if (c.interrupted)
-        return interruptedExit();
+    if (c.ending.stopped())
+        return endedExit(c.ending);
     // A device not checked in full outweighs a difference found.
     return !c.allChecked() ? kNoAnswer : c.differenceCount() ? kDiffers : kDone;
 }
 
-int writeExit(const WriteReport &w, SerialFault lostFault)
+int writeExit(const WriteReport &w)
 {
-    if (w.lost)
-        return lostExit(lostFault);
-    if (w.interrupted)
-        return interruptedExit();
+    if (w.ending.stopped())
+        return endedExit(w.ending);
     if (!w.mismatches.isEmpty())
         return kMismatch;
     return w.unverified.isEmpty() ? kDone : kNoAnswer;
 }
 
-int restoreExit(const LineRestore &r, SerialFault lostFault)
+int restoreExit(const LineRestore &r)
 {
+    if (r.ending.stopped())
+        return endedExit(r.ending);
     int code = kDone;
-    for (const DeviceRestore &d : r.devices) {
-        if (d.now.lost || d.now.interrupted)
-            break;
-        code = worse(code, d.written ? writeExit(d.write, lostFault) : readExit(d.now));
-    }
-    if (r.lost)
-        return lostExit(lostFault);
-    if (r.interrupted)
-        return interruptedExit();
+    for (const DeviceRestore &d : r.devices)
+        code = worse(code, d.written ? writeExit(d.write) : readExit(d.now));
     return code;
 }
 

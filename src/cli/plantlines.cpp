@@ -17,17 +17,11 @@ void problem(Target &t, const QString &text)
     error(QStringLiteral("%1: %2").arg(t.label(), text));
 }
 
-int lineLostAt(Target &t, CounterClient &client)
+int lineLostAt(Target &t, const Ending &lost)
 {
-    t.lostFault = client.lostFault();
-    const int code = lostExit(t.lostFault);
-    if (code == kPortFailed) {
-        problem(t, client.lostReason());
-        t.result = QStringLiteral("port busy");
-    } else {
-        problem(t, QStringLiteral("the line was lost: %1").arg(client.lostReason()));
-        t.result = QStringLiteral("line lost");
-    }
+    const int code = lostExit(lost.fault);
+    problem(t, lostText(lost));
+    t.result = code == kPortFailed ? QStringLiteral("port busy") : QStringLiteral("line lost");
     return code;
 }
 

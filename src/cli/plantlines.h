@@ -31,7 +31,6 @@ struct Target {
     int found = 0;                     // devices that answered in full
     QString result;                    // a few words for the closing table
     QStringList problems;              // what went wrong, as said on stderr
-    SerialFault lostFault = SerialFault::None;   // why the line was lost, when it was
     LineBackup backup;
     LineCheck check;
     LineRestore restore;
@@ -43,7 +42,7 @@ struct Target {
 void problem(Target &t, const QString &text);
 // A lost line (or a gateway whose port another client holds), or a stop: said,
 // with the closing table's words, and the line's code.
-int lineLostAt(Target &t, CounterClient &client);
+int lineLostAt(Target &t, const Ending &lost);
 int lineStoppedAt(Target &t, const QString &what);
 
 // Serves every target at once. Returns the worst of the lines' codes and sets

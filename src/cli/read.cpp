@@ -69,8 +69,8 @@ int runRead(const Invocation &inv)
         else if (!r.values.isEmpty())
             out(renderTable(t));
     }
-    if (r.lost)
-        return lineLost(*s);
+    if (r.ending.lost)
+        return lineLost(r.ending);
     if (r.values.isEmpty() && r.garbled.isEmpty()) {
         error(QStringLiteral("device %1 did not answer (%2 attempt%3)").arg(inv.device).arg(r.attempts)
                   .arg(r.attempts == 1 ? "" : "s"));

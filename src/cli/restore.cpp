@@ -173,7 +173,7 @@ int runRestore(const Invocation &inv)
         if (!asJson)
             out(QStringLiteral("sent to device %1:\n").arg(d.job.target));
         QJsonArray results;
-        reportWrite(inv, *s, d.write, asJson ? &results : nullptr);
+        reportWrite(inv, d.write, asJson ? &results : nullptr);
         // In JSON each value's row also says whether it was sent and what was read back.
         for (const QJsonValue &r : std::as_const(results)) {
             for (qsizetype i = 0; i < json.size(); ++i) {
@@ -190,16 +190,16 @@ int runRestore(const Invocation &inv)
     };
     const LineRestore line = restoreLine(client(*s), jobs, inv.choice, inv.read, inv.dryRun, planned, written);
     const qsizetype reached = line.devices.size();
-    if (reached && (line.devices.last().now.lost || line.devices.last().now.interrupted)) {
+    if (reached && line.devices.last().now.ending.stopped()) {
         // Stopped while reading: that device and the ones after it were not read.
-        if (line.lost)
-            return finish(lineLost(*s), reached - 1);
+        if (line.ending.lost)
+            return finish(lineLost(line.ending), reached - 1);
         error(QStringLiteral("interrupted while reading device %1; nothing more sent").arg(line.devices.last().job.target));
         return finish(interruptedExit(), reached - 1);
     }
-    if (!line.lost && !line.interrupted)
+    if (!line.ending.stopped())
         reportTiming(*s);
-    return finish(restoreExit(line, client(*s).lostFault()), reached);
+    return finish(restoreExit(line), reached);
 }
 
 // ---------------------------------------------------------------- restore of a snapshot
@@ -244,11 +244,11 @@ int restoreTarget(const Invocation &inv, Target &t, CounterClient &client)
             return;
         const WriteReport &w = d.write;
         const int device = d.job.target;
-        if (w.lost || (w.interrupted && w.readBack.values.isEmpty()))
+        if (w.ending.lost || (w.ending.interrupted && w.readBack.values.isEmpty()))
             return;   // said below, once the line has stopped
         for (const Mismatch &m : w.mismatches)
             problem(t, QStringLiteral("device %1: %2 was sent as %3 but reads back as %4").arg(device).arg(nameOf(m.index), m.sent, m.read));
-        if (w.interrupted)
+        if (w.ending.interrupted)
             return;
         if (w.mismatches.isEmpty() && !w.unverified.isEmpty())
             problem(t, QStringLiteral("device %1: sent, but no value came back for some").arg(device));
@@ -256,18 +256,18 @@ int restoreTarget(const Invocation &inv, Target &t, CounterClient &client)
             progress(inv, QStringLiteral("%1: device %2: all %3 read back").arg(t.label()).arg(device).arg(w.steps.size()));
     };
     t.restore = restoreLine(client, jobs, inv.choice, inv.read, inv.dryRun, planned, written);
-    const int code = restoreExit(t.restore, client.lostFault());
-    if (t.restore.lost || t.restore.interrupted) {
+    const int code = restoreExit(t.restore);
+    if (t.restore.ending.stopped()) {
         const DeviceRestore &last = t.restore.devices.last();
         const int device = last.job.target;
-        if (last.now.lost || (t.restore.lost && lostExit(client.lostFault()) == kPortFailed))
-            return lineLostAt(t, client);
-        if (last.now.interrupted)
+        if (last.now.ending.lost || code == kPortFailed)
+            return lineLostAt(t, t.restore.ending);
+        if (last.now.ending.interrupted)
             return lineStoppedAt(t, QStringLiteral("interrupted while reading device %1").arg(device));
         const WriteReport &w = last.write;
-        if (w.lost) {
+        if (w.ending.lost) {
             problem(t, QStringLiteral("device %1: the line was lost after %2 of %3 values were sent: %4")
-                           .arg(device).arg(w.sent).arg(w.steps.size()).arg(client.lostReason()));
+                           .arg(device).arg(w.sent).arg(w.steps.size()).arg(w.ending.reason));
             t.result = QStringLiteral("line lost");
             return code;
         }
@@ -301,7 +301,7 @@ QVector<PlantRow> plantRows(const QVector<Target> &targets)
     for (const Target &t : targets) {
         for (const DeviceRestore &d : t.restore.devices) {
             // A gateway whose port another client holds passed nothing on to the line.
-            const bool reachedLine = !(d.write.lost && lostExit(t.lostFault) == kPortFailed);
+            const bool reachedLine = endedExit(d.write.ending) != kPortFailed;
             for (const PlannedValue &v : d.plan) {
                 if (v.action != PlannedValue::Write && v.action != PlannedValue::LeftOut)
                     continue;

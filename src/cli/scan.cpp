@@ -19,13 +19,13 @@ int runScan(const Invocation &inv)
     int found = 0;
     for (int d = 0; d < 8; ++d) {
         const ReadResult r = client(*s).read(d, inv.read);
-        if (r.lost) {
+        if (r.ending.lost) {
             // The devices found so far go out all the same.
             if (inv.format == Format::Json)
                 out(jsonLine(json));
             else if (inv.format == Format::Csv)
                 out(renderCsv(csv));
-            return lineLost(*s);
+            return lineLost(r.ending);
         }
         if (r.values.isEmpty())
             continue;

@@ -81,11 +81,15 @@ int checkTraceFile(const Invocation &inv)
     return kDone;
 }
 
-int lineLost(Session &s)
+QString lostText(const Ending &lost)
 {
-    const int code = lostExit(s.client->lostFault());
-    error(code == kPortFailed ? s.client->lostReason() : QStringLiteral("the line was lost: %1").arg(s.client->lostReason()));
-    return code;
+    return lostExit(lost.fault) == kPortFailed ? lost.reason : QStringLiteral("the line was lost: %1").arg(lost.reason);
+}
+
+int lineLost(const Ending &lost)
+{
+    error(lostText(lost));
+    return lostExit(lost.fault);
 }
 
 SessionPtr openSession(const Invocation &inv, int *exitCode, bool interruptible)

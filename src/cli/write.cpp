@@ -47,18 +47,18 @@ QString stepWord(StepResult r)
     return QStringLiteral("not sent");
 }
 
-int reportWrite(const Invocation &inv, Session &s, const WriteReport &w, QJsonArray *json)
+int reportWrite(const Invocation &inv, const WriteReport &w, QJsonArray *json)
 {
     const int device = w.device;
     // A gateway whose port another client holds passed nothing on to the line.
-    const bool busy = w.lost && client(s).lostFault() == SerialFault::Busy;
+    const bool busy = w.ending.lost && w.ending.fault == SerialFault::Busy;
     const bool reachedLine = !busy;
     Table t{{QStringLiteral("NAME"), QStringLiteral("SENT"), QStringLiteral("READ"), QStringLiteral("RESULT")}, {}};
     for (int i = 0; i < w.steps.size(); ++i) {
         const WriteStep &step = w.steps[i];
         const QString result = stepWord(stepResult(w, i, reachedLine));
         const bool sent = result != QLatin1String("not sent");
-        const QString read = w.lost ? QString() : w.readBack.values.value(step.index);
+        const QString read = w.ending.lost ? QString() : w.readBack.values.value(step.index);
         t.rows << QStringList{nameOf(step.index), sent ? step.field : QStringLiteral("-"),
                               read.isEmpty() ? QStringLiteral("-") : lineText(read),
                               result == QLatin1String("mismatch") ? QStringLiteral("MISMATCH") : result};
@@ -72,21 +72,21 @@ int reportWrite(const Invocation &inv, Session &s, const WriteReport &w, QJsonAr
     }
     if (!json)
         out(renderTable(t));
-    const int code = writeExit(w, client(s).lostFault());
+    const int code = writeExit(w);
     if (busy) {
-        error(QStringLiteral("device %1: %2; nothing written").arg(device).arg(client(s).lostReason()));
+        error(QStringLiteral("device %1: %2; nothing written").arg(device).arg(w.ending.reason));
         return code;
     }
-    if (w.lost) {
+    if (w.ending.lost) {
         error(QStringLiteral("device %1: the line was lost after sending %2 of %3 values (%4): %5")
                   .arg(device).arg(w.sent).arg(w.steps.size())
-                  .arg(client(s).lostReason(), writeSummary(w, reachedLine)));
+                  .arg(w.ending.reason, writeSummary(w, reachedLine)));
         return code;
     }
     for (const Mismatch &m : w.mismatches)
         error(QStringLiteral("device %1: %2 was sent as %3 but reads back as %4")
                   .arg(device).arg(nameOf(m.index), m.sent, lineText(m.read)));
-    if (w.interrupted) {
+    if (w.ending.interrupted) {
         error(QStringLiteral("device %1: interrupted after sending %2 of %3 values: %4")
                   .arg(device).arg(w.sent).arg(w.steps.size()).arg(writeSummary(w, reachedLine)));
         return code;
@@ -163,7 +163,7 @@ int runWrite(const Invocation &inv)
     const WriteReport w = client(*s).write(inv.device, steps, inv.read);
     reportTiming(*s);
     QJsonArray rows;
-    rc = reportWrite(inv, *s, w, json ? &rows : nullptr);
+    rc = reportWrite(inv, w, json ? &rows : nullptr);
     if (json)
         out(jsonLine(rows));
     return rc;

@@ -122,6 +122,18 @@ void CounterClient::onLost(const QString &reason)
         m_waiting->quit();
 }
 
+Ending CounterClient::endingNow(bool lost) const
+{
+    Ending e;
+    e.lost = lost;
+    e.interrupted = m_interrupted && !lost;
+    if (lost) {
+        e.fault = m_lostFault;
+        e.reason = m_lostReason;
+    }
+    return e;
+}
+
 void CounterClient::waitEvents(qint64 ms)
 {
     QEventLoop loop;
@@ -151,13 +163,14 @@ ReadResult CounterClient::read(int device, const ReadOptions &options)
 
     m_address = deviceAddress(frame.deviceText());
     m_into = &result;
+    bool lost = false;
     for (int attempt = 0; attempt <= options.retries && !result.complete(); ++attempt) {
         if (m_interrupted)
             break;
         if (attempt > 0)
             say(QStringLiteral("device %1: %2 of 8 values, asking again").arg(device).arg(result.values.size()));
         if (!send(frame.frame.toLatin1())) {
-            result.lost = true;
+            lost = true;
             break;
         }
         ++result.attempts;
@@ -175,11 +188,11 @@ ReadResult CounterClient::read(int device, const ReadOptions &options)
             waitEvents((until - now + 999999) / 1000000);
         }
         if (m_lost) {
-            result.lost = true;
+            lost = true;
             break;
         }
     }
-    result.interrupted = m_interrupted && !result.lost;
+    result.ending = endingNow(lost);
     m_address.clear();
     m_into = nullptr;
     return result;
@@ -195,13 +208,13 @@ WriteReport CounterClient::write(int device, QVector<WriteStep> steps, const Rea
     report.steps = steps;
     for (const WriteStep &step : steps) {
         if (m_interrupted) {
-            report.interrupted = true;
+            report.ending = endingNow(false);
             return report;
         }
         FrameBuffer frame(device);
         SendWrite(frame, QLatin1Char(step.index), step.field);
         if (!send(frame.frame.toLatin1())) {
-            report.lost = true;
+            report.ending = endingNow(true);
             return report;
         }
         ++report.sent;
@@ -211,21 +224,19 @@ WriteReport CounterClient::write(int device, QVector<WriteStep> steps, const Rea
         while (!m_lost && !m_interrupted && elapsedNs() < until)
             waitEvents((until - elapsedNs() + 999999) / 1000000);
         if (m_lost) {
-            report.lost = true;
+            report.ending = endingNow(true);
             return report;
         }
     }
     if (m_interrupted) {
-        report.interrupted = true;
+        report.ending = endingNow(false);
         return report;
     }
     report.readBack = read(device, verify);
-    if (report.readBack.lost) {
-        report.lost = true;
-        return report;
-    }
     // An interrupted read-back still verifies what it brought.
-    report.interrupted = report.readBack.interrupted;
+    report.ending = report.readBack.ending;
+    if (report.ending.lost)
+        return report;
     for (const WriteStep &step : steps) {
         const auto it = report.readBack.values.constFind(step.index);
         if (it == report.readBack.values.cend())

@@ -4,6 +4,7 @@
 // writes followed by a read-back. The line is half duplex: a command goes out
 // only after the previous answer is complete or its time-out has passed.
 #include "decoder.h"
+#include "ending.h"
 #include "serialcontrol.h"
 
 #include <QByteArray>
@@ -35,8 +36,7 @@ struct ReadResult {
     QMap<char, QString> values;
     QVector<char> garbled;        // missing, but a field without the value shape came for it
     int attempts = 0;
-    bool lost = false;            // the line went away
-    bool interrupted = false;     // stopped by interrupt(); nothing more was sent
+    Ending ending;                // lost or interrupted, or neither
 
     bool complete() const { return values.size() == 8; }
     QVector<char> missing() const;
@@ -57,8 +57,7 @@ struct WriteReport {
     int device = 0;
     QVector<WriteStep> steps;       // in the order they go out
     int sent = 0;                   // steps handed to the line, in order
-    bool lost = false;              // the line went away; nothing was sent after
-    bool interrupted = false;       // stopped by interrupt(); nothing was sent after
+    Ending ending;                  // lost or interrupted (nothing was sent after), or neither
     ReadResult readBack;            // empty when lost or interrupted before it
     QVector<Mismatch> mismatches;   // sent values that read back otherwise
     QVector<char> unverified;       // sent values that did not come back
@@ -91,8 +90,9 @@ public:
 
     bool lineLost() const { return m_lost; }
     QString lostReason() const { return m_lostReason; }
-    // What the line said about its loss (Busy: a gateway whose port another client holds).
-    SerialFault lostFault() const { return m_lostFault; }
+    // Where the client stands: lost (with the line's fault and reason), else
+    // interrupted, else neither.
+    Ending ending() const { return endingNow(m_lost); }
 
     // Stops what is going on: the frame being sent is finished, nothing more
     // is sent, and a wait in progress ends at once. For Ctrl-C.
@@ -110,6 +110,8 @@ private:
     // Runs the event loop until something arrives, the line is lost or `ms` passes.
     void waitEvents(qint64 ms);
     void say(const QString &text);
+    // The ending of an operation stopping now: lost when `lost`, else interrupted or not.
+    Ending endingNow(bool lost) const;
 
     QPointer<SerialControl> m_line;
     QElapsedTimer m_clock;

@@ -27,9 +27,8 @@ LineBackup backupLine(CounterClient &client, const QVector<int> &devices, const 
     for (int d : probe ? QVector<int>{0, 1, 2, 3, 4, 5, 6, 7} : devices) {
         DeviceBackup b;
         b.read = readWhole(client, d, options, probe ? ReadMode::Probe : ReadMode::Whole);
-        if (b.read.lost || b.read.interrupted) {
-            line.lost = b.read.lost;
-            line.interrupted = b.read.interrupted;
+        if (b.read.ending.stopped()) {
+            line.ending = b.read.ending;
             line.stoppedAt = d;
             break;
         }

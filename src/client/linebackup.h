@@ -24,8 +24,7 @@ struct DeviceBackup {
 
 struct LineBackup {
     QVector<DeviceBackup> devices;   // in the order asked, up to a loss or a stop
-    bool lost = false;
-    bool interrupted = false;
+    Ending ending;                   // lost or interrupted, or neither
     int stoppedAt = -1;              // the device being read at the loss or stop
 
     QVector<SavedDevice> saved() const;

@@ -48,9 +48,8 @@ LineCheck checkLine(CounterClient &client, const QVector<SavedDevice> &saved, co
     LineCheck line;
     for (const SavedDevice &s : saved) {
         const WholeRead r = readWhole(client, s.device, options, ReadMode::AsSent);
-        if (r.lost || r.interrupted) {
-            line.lost = r.lost;
-            line.interrupted = r.interrupted;
+        if (r.ending.stopped()) {
+            line.ending = r.ending;
             line.stoppedAt = s.device;
             break;
         }

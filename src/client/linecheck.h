@@ -26,8 +26,7 @@ struct DeviceCheck {
 
 struct LineCheck {
     QVector<DeviceCheck> devices;      // in the file's order, up to a loss or a stop
-    bool lost = false;
-    bool interrupted = false;
+    Ending ending;                     // lost or interrupted, or neither
     int stoppedAt = -1;                // the device being read at the loss or stop
 
     int differenceCount() const;

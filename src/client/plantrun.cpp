@@ -82,8 +82,7 @@ QVector<LineOutcome> PlantRun::run(const QVector<LineTask> &tasks, const Progres
                     std::lock_guard<std::mutex> lock(m_mutex);
                     m_clients.removeOne(&client);
                 }
-                o->lost = client.lineLost();
-                o->lostReason = client.lostReason();
+                o->ending = client.ending();
                 if (client.firstSentNs() >= 0)
                     o->firstSentNs = made + client.firstSentNs();
             }

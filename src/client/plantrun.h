@@ -35,8 +35,7 @@ struct LineOutcome {
     SerialFault fault = SerialFault::None;   // why the port did not open
     QString problem;                         // the same in plain words
     int code = 0;                            // what `work` returned
-    bool lost = false;                       // the line went away during the work
-    QString lostReason;
+    Ending ending;                           // how the line's client ended the work
     qint64 startedNs = 0, endedNs = 0;       // on the run's clock, from its start
     qint64 firstSentNs = -1;                 // the first byte sent, on the run's clock; -1: none
 };

@@ -47,11 +47,11 @@ StepResult stepResult(const WriteReport &w, int step, bool reachedLine)
 {
     if (step >= w.sent || !reachedLine)
         return StepResult::NotSent;
-    if (w.lost || w.readBack.attempts == 0)
+    if (w.ending.lost || w.readBack.attempts == 0)
         return StepResult::NotVerified;
     const QString read = w.readBack.values.value(w.steps[step].index);
     if (read.isEmpty())
-        return w.interrupted ? StepResult::NotVerified : StepResult::NoAnswer;
+        return w.ending.interrupted ? StepResult::NotVerified : StepResult::NoAnswer;
     return read == w.steps[step].field ? StepResult::Verified : StepResult::Mismatch;
 }
 
@@ -65,9 +65,8 @@ LineRestore restoreLine(CounterClient &client, const QVector<RestoreJob> &jobs, 
         DeviceRestore d;
         d.job = job;
         d.now = readWhole(client, job.target, options, ReadMode::AsSent);
-        if (d.now.lost || d.now.interrupted) {
-            line.lost = d.now.lost;
-            line.interrupted = d.now.interrupted;
+        if (d.now.ending.stopped()) {
+            line.ending = d.now.ending;
             line.devices.append(d);
             break;
         }
@@ -84,9 +83,8 @@ LineRestore restoreLine(CounterClient &client, const QVector<RestoreJob> &jobs, 
         line.devices.append(d);
         if (done)
             done(line.devices.last());
-        if (d.written && (d.write.lost || d.write.interrupted)) {
-            line.lost = d.write.lost;
-            line.interrupted = d.write.interrupted;
+        if (d.written && d.write.ending.stopped()) {
+            line.ending = d.write.ending;
             break;
         }
     }

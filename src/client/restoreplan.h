@@ -52,8 +52,7 @@ struct DeviceRestore {
 
 struct LineRestore {
     QVector<DeviceRestore> devices;   // in the jobs' order, up to a loss or a stop
-    bool lost = false;
-    bool interrupted = false;
+    Ending ending;                    // lost or interrupted, or neither
 };
 
 // Reads each job's device, plans, and (unless `dryRun`) writes the steps.

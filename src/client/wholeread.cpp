@@ -45,9 +45,8 @@ WholeRead readWhole(CounterClient &client, int device, const ReadOptions &option
         for (char i : r.garbled)
             if (!total.values.contains(i) && !total.shapeless.contains(i) && !total.garbled.contains(i))
                 total.garbled.append(i);
-        if (r.lost || r.interrupted) {
-            total.lost = r.lost;
-            total.interrupted = r.interrupted;
+        if (r.ending.stopped()) {
+            total.ending = r.ending;
             break;
         }
         if (r.attempts == 0 || total.complete() || (mode == ReadMode::Probe && first && r.values.isEmpty()))

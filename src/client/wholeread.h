@@ -21,8 +21,7 @@ struct WholeRead {
     QMap<char, QString> shapeless;   // Whole, Probe: settings that came without their shape
     QVector<char> garbled;           // missing, but a damaged reply came for it
     int attempts = 0;
-    bool lost = false;               // the line went away
-    bool interrupted = false;        // stopped by CounterClient::interrupt()
+    Ending ending;                   // lost or interrupted, or neither
 
     bool complete() const { return values.size() == 8; }
     // Nothing at all came: no value, no damaged reply.

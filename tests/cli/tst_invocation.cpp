@@ -1,10 +1,75 @@
 // kestran-ctl's command line parsed in process: what it refuses (exit 2, with
-// the problem named) and what a good line gives the subcommand.
+// the problem named) and what a good line gives the subcommand; and the exit
+// code of each way an operation can end.
 #include "cli.h"
+#include "linebackup.h"
+#include "linecheck.h"
 
 #include <QtTest>
 
+#include <csignal>
+
+using namespace kestran;
 using namespace kestran::cli;
+
+Q_DECLARE_METATYPE(kestran::Ending)
+
+namespace {
+
+Ending lostBy(SerialFault fault)
+{
+    Ending e;
+    e.lost = true;
+    e.fault = fault;
+    return e;
+}
+
+Ending stopped(bool lostToo = false)
+{
+    Ending e = lostToo ? lostBy(SerialFault::Lost) : Ending();
+    e.interrupted = true;
+    return e;
+}
+
+// The code of a result `of` kind that ended so and holds what `holds` names:
+// a write its findings, a backup, check or restore one device a word.
+int exitOf(const QString &of, const Ending &ending, const QString &holds)
+{
+    const QStringList words = holds.split(QLatin1Char(','), Qt::SkipEmptyParts);
+    WriteReport w;
+    w.ending = ending;
+    if (words.contains("mismatch"))
+        w.mismatches.append({'0', QStringLiteral("+0000001"), QStringLiteral("+0000002")});
+    if (words.contains("unverified"))
+        w.unverified.append('3');
+    LineBackup b;
+    LineCheck c;
+    LineRestore r;
+    b.ending = c.ending = r.ending = ending;
+    for (const QString &word : words) {
+        DeviceBackup saved;
+        saved.status = word == "saved" ? DeviceBackup::Saved : word == "absent" ? DeviceBackup::Absent : DeviceBackup::Incomplete;
+        b.devices.append(saved);
+        DeviceCheck checked;
+        checked.answered = true;
+        if (word == "differs")
+            checked.differences.append(Difference());
+        if (word == "unread")
+            checked.unread.append('0');
+        c.devices.append(checked);
+        DeviceRestore restored;   // "read": read in full, nothing to write
+        for (char i = '0'; i < (word == "incomplete" ? '7' : '8'); ++i)
+            restored.now.values.insert(i, QStringLiteral("+0000001"));
+        restored.written = word == "written" || word == "mismatch";
+        if (word == "mismatch")
+            restored.write.mismatches = w.mismatches;
+        r.devices.append(restored);
+    }
+    return of == "write" ? writeExit(w) : of == "backup" ? backupExit(b) : of == "check" ? checkExit(c)
+         : of == "restore" ? restoreExit(r) : endedExit(ending);
+}
+
+} // namespace
 
 class TestInvocation : public QObject {
     Q_OBJECT
@@ -106,6 +171,45 @@ private slots:
         QCOMPARE(scan.inv.read.timeoutMs, 200);
         QCOMPARE(scan.inv.read.retries, 0);
         QCOMPARE(scan.inv.port, QStringLiteral("COM2"));
+    }
+
+    // A loss of a port that cannot be used is exit 3, any other loss 5, a stop
+    // 128 + the signal; past those, what the operation found decides.
+    void exitCodes_data()
+    {
+        QTest::addColumn<QString>("of");
+        QTest::addColumn<Ending>("ending");
+        QTest::addColumn<QString>("holds");
+        QTest::addColumn<int>("code");
+        const int sigint = 128 + SIGINT;
+        QTest::newRow("ran to its end") << "ended" << Ending() << "" << int(kDone);
+        QTest::newRow("port busy") << "ended" << lostBy(SerialFault::Busy) << "" << int(kPortFailed);
+        QTest::newRow("TLS port as plain") << "ended" << lostBy(SerialFault::TlsMismatch) << "" << int(kPortFailed);
+        QTest::newRow("line lost") << "ended" << lostBy(SerialFault::Lost) << "" << int(kLineLost);
+        QTest::newRow("interrupted") << "ended" << stopped() << "" << sigint;
+        QTest::newRow("a loss outweighs a stop") << "ended" << stopped(true) << "" << int(kLineLost);
+        QTest::newRow("backup saved") << "backup" << Ending() << "saved,absent" << int(kDone);
+        QTest::newRow("backup incomplete") << "backup" << Ending() << "saved,incomplete" << int(kNoAnswer);
+        QTest::newRow("backup of none") << "backup" << Ending() << "absent" << int(kNoAnswer);
+        QTest::newRow("backup, port busy") << "backup" << lostBy(SerialFault::Busy) << "saved" << int(kPortFailed);
+        QTest::newRow("check differs") << "check" << Ending() << "match,differs" << int(kDiffers);
+        QTest::newRow("check not all read") << "check" << Ending() << "differs,unread" << int(kNoAnswer);
+        QTest::newRow("check interrupted") << "check" << stopped() << "match" << sigint;
+        QTest::newRow("write mismatch") << "write" << Ending() << "mismatch,unverified" << int(kMismatch);
+        QTest::newRow("write unverified") << "write" << Ending() << "unverified" << int(kNoAnswer);
+        QTest::newRow("write stopped in read-back") << "write" << stopped() << "mismatch" << sigint;
+        QTest::newRow("write lost") << "write" << lostBy(SerialFault::Lost) << "" << int(kLineLost);
+        QTest::newRow("restore done") << "restore" << Ending() << "read,written" << int(kDone);
+        QTest::newRow("restore mismatch and incomplete") << "restore" << Ending() << "mismatch,incomplete" << int(kMismatch);
+        QTest::newRow("restore, TLS port as plain") << "restore" << lostBy(SerialFault::TlsMismatch) << "written" << int(kPortFailed);
+    }
+    void exitCodes()
+    {
+        QFETCH(QString, of);
+        QFETCH(Ending, ending);
+        QFETCH(QString, holds);
+        QFETCH(int, code);
+        QCOMPARE(exitOf(of, ending, holds), code);
     }
 };
 

@@ -122,7 +122,7 @@ private slots:
         client.setProgress([&](const QString &t) { said << t; });
         const WriteReport w = client.write(2, {{'7', "+0000005"}, {'0', "-0000042"}, {'4', "+0000009"}});
         QCOMPARE(w.sent, 3);
-        QVERIFY(w.mismatches.isEmpty() && w.unverified.isEmpty() && !w.lost);
+        QVERIFY(w.mismatches.isEmpty() && w.unverified.isEmpty() && !w.ending.lost);
         const QByteArray expected = writeFrame(QLatin1Char('2'), QLatin1Char('0'), "-0000042")
             + writeFrame(QLatin1Char('2'), QLatin1Char('4'), "+0000009")
             + writeFrame(QLatin1Char('2'), QLatin1Char('7'), "+0000005") + readAllFrame(QLatin1Char('2'));
@@ -169,7 +169,7 @@ private slots:
         });
         cut.start(1);
         const WriteReport w = client.write(0, {{'0', "+0000001"}, {'1', "+0000002"}, {'3', "+0000003"}, {'7', "+0000004"}});
-        QVERIFY(w.lost && client.lineLost());
+        QVERIFY(w.ending.lost && client.lineLost());
         QCOMPARE(w.sent, 2);
         trace.flush();
         QFile f(dir.filePath(QStringLiteral("t.txt")));
@@ -178,7 +178,7 @@ private slots:
         QCOMPARE(countOf(text, "  TX  "), 2);
         QVERIFY(text.contains("line lost"));
         // Later requests send nothing either.
-        QVERIFY(client.read(0, {50, 0, 50}).lost);
+        QVERIFY(client.read(0, {50, 0, 50}).ending.lost);
     }
 
     // "COMn" goes through the port table to its device.

@@ -143,7 +143,7 @@ private slots:
         QCOMPARE(seen, fetched<QString>("statuses"));
         QCOMPARE(comm.line.readAllCount(6), fetched<int>("readAlls6"));
         QCOMPARE(b.saved().size(), qsizetype(seen.count(QLatin1Char('S'))));
-        QVERIFY(!b.lost && !b.interrupted);
+        QVERIFY(!b.ending.stopped());
     }
 
     // Which values a restore writes, and why it leaves the others.
@@ -245,8 +245,8 @@ private slots:
         WriteReport w;
         w.steps = {{'0', "+0000001"}, {'3', "+0000002"}};
         w.sent = fetched<int>("sent");
-        w.lost = fetched<bool>("lost");
-        w.interrupted = fetched<bool>("interrupted");
+        w.ending.lost = fetched<bool>("lost");
+        w.ending.interrupted = fetched<bool>("interrupted");
         const QStringList read = fetched<QString>("readBack").split(QLatin1Char(','));
         if (read.size() == 2) {
             w.readBack.attempts = 1;
@@ -296,7 +296,7 @@ private slots:
         comm.loseAt = [](const QByteArray &frame) { return frame.size() > 1 && frame[1] == '3'; };
         CounterClient client(&comm);
         const LineBackup b = kestran::backupLine(client, {}, quick());
-        QVERIFY(b.lost);
+        QVERIFY(b.ending.lost);
         QCOMPARE(b.stoppedAt, 3);
         QCOMPARE(b.saved().size(), 1);
     }
