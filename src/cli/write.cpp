@@ -50,8 +50,9 @@ QString stepWord(StepResult r)
 int reportWrite(const Invocation &inv, const WriteReport &w, QJsonArray *json)
 {
     const int device = w.device;
-    // A gateway whose port another client holds passed nothing on to the line.
-    const bool busy = w.ending.lost && w.ending.fault == SerialFault::Busy;
+    // A gateway whose port another client holds, or a TLS gateway opened as
+    // plain, passed nothing on to the line.
+    const bool busy = w.ending.lost && endedExit(w.ending) == kPortFailed;
     const bool reachedLine = !busy;
     Table t{{QStringLiteral("NAME"), QStringLiteral("SENT"), QStringLiteral("READ"), QStringLiteral("RESULT")}, {}};
     for (int i = 0; i < w.steps.size(); ++i) {

@@ -6,6 +6,9 @@
 #include "ser2netprocess.h"
 #include "testpki.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QtTest>
 
 using namespace kestran;
@@ -124,6 +127,23 @@ private slots:
         QCOMPARE(r.code, 3);
         QVERIFY2(r.err.contains(mentions.toUtf8()), r.err.constData());
         QVERIFY(!line.received().contains(readAllFrame(QLatin1Char('0'))));
+    }
+
+    // A write to a TLS gateway opened as plain: the gateway drops the first
+    // frame and closes, so nothing is said to be sent.
+    void writeToTlsPortAsPlain()
+    {
+        PtyCounterLine line;
+        QVERIFY(line.start());
+        Ser2netProcess gateway;
+        QVERIFY(gateway.startAccepter(accepter("gw", false, false), "tcp", line.slavePath(), QStringLiteral("19200n81")));
+        const Run r = ctl(QStringList{"write", "--port", gateway.url(), "-d", "0", "TARGET=+0000001", "--json"});
+        QCOMPARE(r.code, 3);
+        QVERIFY2(r.err.contains("nothing written"), r.err.constData());
+        const QJsonArray rows = QJsonDocument::fromJson(r.out).array();
+        QCOMPARE(rows.size(), 1);
+        QCOMPARE(rows[0].toObject().value("result").toString(), QStringLiteral("not sent"));
+        QVERIFY(line.received().isEmpty());
     }
 
     // Two TLS lines beside a plain one: the file's [tls] for all, one line's own client certificate.
