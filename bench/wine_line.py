@@ -5,12 +5,13 @@
 #                                             it listens; @PTY@ in CMD is a fresh
 #                                             quiet pseudo-terminal, @LINK@ the link to it
 #   wine_line.py read NAME TRACE RUNS CMD...  runs CMD RUNS times; from its trace,
-#                                             the time from the first byte sent to
-#                                             the last received, against the wire time
+#                                             the time from the request to the port's
+#                                             closing, against the replies' wire time
 #   wine_line.py plant NAME LINES FILE CMD... writes the plant file FILE of LINES
 #                                             quiet pseudo-terminals (as COM3 and on,
 #                                             linked in $DOSDEVICES, when that is set)
 #                                             and takes CMD's CPU from 3 s in to its end
+import datetime
 import os
 import pty
 import re
@@ -90,31 +91,35 @@ def plant(name, lines, path, cmd):
 
 
 def read(name, trace, runs, cmd):
+    """The trace joins the bytes of a burst into one line stamped with its
+    first byte, so the read is timed from the request's line to the note of
+    the port's closing, which follows the last value at once."""
     took = []
     for _ in range(runs):
         if os.path.exists(trace):
             os.unlink(trace)
         subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
-        sent = received = None
+        sent = closed = None
         nbytes = 0
         for line in open(trace, errors="replace"):
-            m = re.match(r"\S+  \+(\d+\.\d+)  (TX|RX)  ([0-9a-f ]+)  \|", line)
+            m = re.match(r"(?:# )?(\S+)  (?:\+\S+  (TX|RX)  ([0-9a-f ]+)  \||(port closed))", line)
             if not m:
                 continue
-            t = float(m.group(1))
-            nbytes += len(m.group(3).split())
+            t = datetime.datetime.fromisoformat(m.group(1)).timestamp()
             if m.group(2) == "TX" and sent is None:
                 sent = t
-            if m.group(2) == "RX":
-                received = t
-        if sent is not None and received is not None:
-            took.append((received - sent, nbytes))
+            elif m.group(2) == "RX":
+                nbytes += len(m.group(3).split())
+            elif m.group(4):
+                closed = t
+        if sent is not None and closed is not None and nbytes:
+            took.append((closed - sent, nbytes))
     if not took:
         print("summary: %s | no read | - | - | <= 1.10x" % name)
         return
     t = statistics.median(x[0] for x in took) * 1000
     wire = statistics.median(x[1] for x in took) * 10 / 19200 * 1000
-    print("summary: %s | %.1f ms | %.1f ms on the wire | %.2fx | <= 1.10x" % (name, t, wire, t / wire))
+    print("summary: %s | %.1f ms | %.1f ms of replies on the wire | %.2fx | <= 1.10x" % (name, t, wire, t / wire))
 
 
 if sys.argv[1] == "cpu":
