@@ -4,14 +4,13 @@
 #   wine_line.py cpu NAME SECONDS CMD...      CPU of CMD (its own process) while
 #                                             it listens; @PTY@ in CMD is a fresh
 #                                             quiet pseudo-terminal, @LINK@ the link to it
-#   wine_line.py read NAME TRACE RUNS CMD...  runs CMD RUNS times; from its trace,
-#                                             the time from the request to the port's
-#                                             closing, against the replies' wire time
+#   wine_line.py read NAME TRACE RUNS CMD...  runs CMD (a scan) RUNS times; from its
+#                                             trace, the time device 3's read took,
+#                                             against its replies' wire time
 #   wine_line.py plant NAME LINES FILE CMD... writes the plant file FILE of LINES
 #                                             quiet pseudo-terminals (as COM3 and on,
 #                                             linked in $DOSDEVICES, when that is set)
 #                                             and takes CMD's CPU from 3 s in to its end
-import datetime
 import os
 import pty
 import re
@@ -91,29 +90,32 @@ def plant(name, lines, path, cmd):
 
 
 def read(name, trace, runs, cmd):
-    """The trace joins the bytes of a burst into one line stamped with its
-    first byte, so the read is timed from the request's line to the note of
-    the port's closing, which follows the last value at once."""
+    """CMD is a scan with a trace: device 3's read is timed from its request
+    to the request that follows it (the scan asks device 4 as soon as device
+    3's values are all in), against its replies' wire time. (The trace joins
+    the bytes of a burst into one line stamped by its first byte, so the last
+    byte received has no stamp of its own.)"""
     took = []
     for _ in range(runs):
         if os.path.exists(trace):
             os.unlink(trace)
         subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
-        sent = closed = None
+        asked = following = None
         nbytes = 0
         for line in open(trace, errors="replace"):
-            m = re.match(r"(?:# )?(\S+)  (?:\+\S+  (TX|RX)  ([0-9a-f ]+)  \||(port closed))", line)
+            m = re.match(r"\S+  \+(\d+\.\d+)  (TX|RX)  ([0-9a-f ]+)  \|(.*)\|$", line.rstrip("\r\n"))
             if not m:
                 continue
-            t = datetime.datetime.fromisoformat(m.group(1)).timestamp()
-            if m.group(2) == "TX" and sent is None:
-                sent = t
-            elif m.group(2) == "RX":
+            t, direction = float(m.group(1)), m.group(2)
+            if direction == "TX" and asked is not None:
+                following = t
+                break
+            if direction == "TX" and m.group(4).startswith("*3R"):
+                asked = t
+            elif direction == "RX" and asked is not None:
                 nbytes += len(m.group(3).split())
-            elif m.group(4):
-                closed = t
-        if sent is not None and closed is not None and nbytes:
-            took.append((closed - sent, nbytes))
+        if asked is not None and following is not None and nbytes:
+            took.append((following - asked, nbytes))
     if not took:
         print("summary: %s | no read | - | - | <= 1.10x" % name)
         return
