@@ -22,7 +22,7 @@ def wineserver_pids():
         if p.isdigit():
             try:
                 with open("/proc/%s/comm" % p) as f:
-                    if f.read().strip() == "wineserver":
+                    if f.read().strip() in ("wineserver", "wineserver64"):
                         pids.append(int(p))
             except OSError:
                 pass
