@@ -125,7 +125,8 @@ int runMonitor(const Invocation &inv)
     print(splitter.flushAll());
     if (client(*s).lineLost()) {
         error(QStringLiteral("the line was lost: %1").arg(client(*s).lostReason()));
-        return kLineLost;
+        // A gateway whose port another client holds: the port cannot be used (3), as for every command.
+        return lostExit(client(*s).ending().fault);
     }
     progress(inv, QStringLiteral("%1 frame%2 heard").arg(printed).arg(printed == 1 ? "" : "s"));
     return kDone;
