@@ -16,9 +16,7 @@ int interruptedExit()
 
 int lostExit(SerialFault fault)
 {
-    // A gateway whose port another client holds passed nothing on, and a TLS
-    // gateway opened as plain closes at our first bytes: the port cannot be used.
-    return fault == SerialFault::Busy || fault == SerialFault::TlsMismatch ? kPortFailed : kLineLost;
+    return gatewayRefused(fault) ? kPortFailed : kLineLost;
 }
 
 int worse(int a, int b)

@@ -123,11 +123,8 @@ int runMonitor(const Invocation &inv)
     c.listen(ms, [&] { return c.interrupted() || outputFailed() || (inv.count >= 0 && printed >= inv.count); },
              250);
     print(splitter.flushAll());
-    if (client(*s).lineLost()) {
-        error(QStringLiteral("the line was lost: %1").arg(client(*s).lostReason()));
-        // A gateway whose port another client holds: the port cannot be used (3), as for every command.
-        return lostExit(client(*s).ending().fault);
-    }
+    if (client(*s).lineLost())
+        return lineLost(client(*s).ending());
     progress(inv, QStringLiteral("%1 frame%2 heard").arg(printed).arg(printed == 1 ? "" : "s"));
     return kDone;
 }

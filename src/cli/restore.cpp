@@ -300,8 +300,7 @@ QVector<PlantRow> plantRows(const QVector<Target> &targets)
     QVector<PlantRow> rows;
     for (const Target &t : targets) {
         for (const DeviceRestore &d : t.restore.devices) {
-            // A gateway whose port another client holds passed nothing on to the line.
-            const bool reachedLine = endedExit(d.write.ending) != kPortFailed;
+            const bool reachedLine = !d.write.ending.refused();
             for (const PlannedValue &v : d.plan) {
                 if (v.action != PlannedValue::Write && v.action != PlannedValue::LeftOut)
                     continue;

@@ -50,10 +50,7 @@ QString stepWord(StepResult r)
 int reportWrite(const Invocation &inv, const WriteReport &w, QJsonArray *json)
 {
     const int device = w.device;
-    // A gateway whose port another client holds, or a TLS gateway opened as
-    // plain, passed nothing on to the line.
-    const bool busy = w.ending.lost && endedExit(w.ending) == kPortFailed;
-    const bool reachedLine = !busy;
+    const bool reachedLine = !w.ending.refused();
     Table t{{QStringLiteral("NAME"), QStringLiteral("SENT"), QStringLiteral("READ"), QStringLiteral("RESULT")}, {}};
     for (int i = 0; i < w.steps.size(); ++i) {
         const WriteStep &step = w.steps[i];
@@ -74,7 +71,7 @@ int reportWrite(const Invocation &inv, const WriteReport &w, QJsonArray *json)
     if (!json)
         out(renderTable(t));
     const int code = writeExit(w);
-    if (busy) {
+    if (!reachedLine) {
         error(QStringLiteral("device %1: %2; nothing written").arg(device).arg(w.ending.reason));
         return code;
     }

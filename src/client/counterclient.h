@@ -89,7 +89,6 @@ public:
     void setProgress(std::function<void(const QString &)> progress) { m_progress = std::move(progress); }
 
     bool lineLost() const { return m_lost; }
-    QString lostReason() const { return m_lostReason; }
     // Where the client stands: lost (with the line's fault and reason), else
     // interrupted, else neither.
     Ending ending() const { return endingNow(m_lost); }

@@ -8,6 +8,14 @@
 
 namespace kestran {
 
+// A gateway that refused us (its port held by another client, or TLS spoken
+// to it by a plain client, which it closes at our first bytes) passed nothing
+// on to the line: the port cannot be used.
+inline bool gatewayRefused(SerialFault fault)
+{
+    return fault == SerialFault::Busy || fault == SerialFault::TlsMismatch;
+}
+
 struct Ending {
     bool lost = false;                       // the line went away; nothing was sent after
     bool interrupted = false;                // stopped by interrupt(); nothing more was sent
@@ -16,6 +24,8 @@ struct Ending {
     QString reason;                          // lost: the same in plain words
 
     bool stopped() const { return lost || interrupted; }
+    // Lost to a gateway's refusal: nothing that was sent reached the line.
+    bool refused() const { return lost && gatewayRefused(fault); }
 };
 
 } // namespace kestran
