@@ -100,8 +100,9 @@ int runParsed(const ParsedLine &parsed);
 
 // The exit code for a client stopped by a signal: 128 + its number.
 int interruptedExit();
-// A lost line: kPortFailed when a gateway's port is held by another client, else kLineLost.
-int lostExit(SerialFault fault);
+// A lost line: kPortFailed when a gateway refused us and nothing changed on
+// the line (Ending::refused), else kLineLost.
+int lostExit(const Ending &e);
 // The worse of two codes (the higher wins: a mismatch outweighs a missing answer).
 int worse(int a, int b);
 // The code of an operation stopped by a loss (lostExit) or a stop

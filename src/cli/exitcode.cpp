@@ -14,9 +14,9 @@ int interruptedExit()
     return 128 + (stopsignal::caught() ? stopsignal::caught() : SIGINT);
 }
 
-int lostExit(SerialFault fault)
+int lostExit(const Ending &e)
 {
-    return gatewayRefused(fault) ? kPortFailed : kLineLost;
+    return e.refused() ? kPortFailed : kLineLost;
 }
 
 int worse(int a, int b)
@@ -27,7 +27,7 @@ int worse(int a, int b)
 int endedExit(const Ending &e)
 {
     if (e.lost)
-        return lostExit(e.fault);
+        return lostExit(e);
     if (e.interrupted)
         return interruptedExit();
     return kDone;

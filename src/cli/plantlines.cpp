@@ -19,7 +19,7 @@ void problem(Target &t, const QString &text)
 
 int lineLostAt(Target &t, const Ending &lost)
 {
-    const int code = lostExit(lost.fault);
+    const int code = lostExit(lost);
     problem(t, lostText(lost));
     t.result = code == kPortFailed ? QStringLiteral("port busy") : QStringLiteral("line lost");
     return code;

@@ -83,13 +83,13 @@ int checkTraceFile(const Invocation &inv)
 
 QString lostText(const Ending &lost)
 {
-    return lostExit(lost.fault) == kPortFailed ? lost.reason : QStringLiteral("the line was lost: %1").arg(lost.reason);
+    return lostExit(lost) == kPortFailed ? lost.reason : QStringLiteral("the line was lost: %1").arg(lost.reason);
 }
 
 int lineLost(const Ending &lost)
 {
     error(lostText(lost));
-    return lostExit(lost.fault);
+    return lostExit(lost);
 }
 
 SessionPtr openSession(const Invocation &inv, int *exitCode, bool interruptible)

@@ -131,6 +131,7 @@ Ending CounterClient::endingNow(bool lost) const
         e.fault = m_lostFault;
         e.reason = m_lostReason;
     }
+    e.written = m_written;
     return e;
 }
 
@@ -218,6 +219,7 @@ WriteReport CounterClient::write(int device, QVector<WriteStep> steps, const Rea
             return report;
         }
         ++report.sent;
+        m_written = true;
         say(QStringLiteral("device %1: %2 of %3 sent").arg(device).arg(report.sent).arg(steps.size()));
         // The counter stores the value meanwhile; nothing may be sent before the pause is over.
         const qint64 until = elapsedNs() + qint64(kWritePauseMs) * 1000000;

@@ -118,6 +118,7 @@ private:
     bool m_lost = false;
     QString m_lostReason;
     SerialFault m_lostFault = SerialFault::None;
+    bool m_written = false;         // a write has been handed to the line
     bool m_interrupted = false;
 
     // The read in progress.

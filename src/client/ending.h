@@ -8,24 +8,25 @@
 
 namespace kestran {
 
-// A gateway that refused us (its port held by another client, or TLS spoken
-// to it by a plain client, which it closes at our first bytes) passed nothing
-// on to the line: the port cannot be used.
-inline bool gatewayRefused(SerialFault fault)
-{
-    return fault == SerialFault::Busy || fault == SerialFault::TlsMismatch;
-}
-
 struct Ending {
     bool lost = false;                       // the line went away; nothing was sent after
     bool interrupted = false;                // stopped by interrupt(); nothing more was sent
     SerialFault fault = SerialFault::None;   // lost: what the line said of its loss (Busy: a
                                              // gateway whose port another client holds)
     QString reason;                          // lost: the same in plain words
+    bool written = false;                    // a write had been handed to the line before the end
 
     bool stopped() const { return lost || interrupted; }
-    // Lost to a gateway's refusal: nothing that was sent reached the line.
-    bool refused() const { return lost && gatewayRefused(fault); }
+    // Lost to a gateway's refusal, known to have let nothing change on the
+    // line: its port held by another client (it said so, so nothing of ours
+    // was passed on), or a connection closed at our first bytes when those
+    // were no write (a TLS gateway closes a plain client so; a read changes
+    // nothing either way). A close after a write went out may have come after
+    // it reached the line: a loss like any other.
+    bool refused() const
+    {
+        return lost && (fault == SerialFault::Busy || (fault == SerialFault::ClosedUnanswered && !written));
+    }
 };
 
 } // namespace kestran

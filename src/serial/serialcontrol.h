@@ -29,6 +29,9 @@ enum class SerialFault {
     WrongName,      // a TLS gateway's certificate is made out for another name
     CertRefused,    // a TLS gateway refused our client certificate (or wants one)
     TlsMismatch,    // a TLS port opened as plain, or a plain port opened as TLS
+    ClosedUnanswered, // a gateway closed the connection at our first bytes, before anything came
+                      // back: a TLS gateway does so with a plain client, and so does a plain
+                      // gateway that died just then; what was sent may have reached the line
     TlsSettings,    // the TLS settings cannot be used (file missing, key readable by others, ...)
     Other,
 };

@@ -16,11 +16,12 @@ Q_DECLARE_METATYPE(kestran::Ending)
 
 namespace {
 
-Ending lostBy(SerialFault fault)
+Ending lostBy(SerialFault fault, bool written = false)
 {
     Ending e;
     e.lost = true;
     e.fault = fault;
+    e.written = written;
     return e;
 }
 
@@ -184,7 +185,10 @@ private slots:
         const int sigint = 128 + SIGINT;
         QTest::newRow("ran to its end") << "ended" << Ending() << "" << int(kDone);
         QTest::newRow("port busy") << "ended" << lostBy(SerialFault::Busy) << "" << int(kPortFailed);
-        QTest::newRow("TLS port as plain") << "ended" << lostBy(SerialFault::TlsMismatch) << "" << int(kPortFailed);
+        // A close at our first bytes: a refusal while they were reads, a loss once a write went out.
+        QTest::newRow("closed at a read") << "ended" << lostBy(SerialFault::ClosedUnanswered) << "" << int(kPortFailed);
+        QTest::newRow("closed at a write") << "write" << lostBy(SerialFault::ClosedUnanswered, true) << "" << int(kLineLost);
+        QTest::newRow("port busy after a write") << "write" << lostBy(SerialFault::Busy, true) << "" << int(kPortFailed);
         QTest::newRow("line lost") << "ended" << lostBy(SerialFault::Lost) << "" << int(kLineLost);
         QTest::newRow("interrupted") << "ended" << stopped() << "" << sigint;
         QTest::newRow("a loss outweighs a stop") << "ended" << stopped(true) << "" << int(kLineLost);
@@ -201,7 +205,8 @@ private slots:
         QTest::newRow("write lost") << "write" << lostBy(SerialFault::Lost) << "" << int(kLineLost);
         QTest::newRow("restore done") << "restore" << Ending() << "read,written" << int(kDone);
         QTest::newRow("restore mismatch and incomplete") << "restore" << Ending() << "mismatch,incomplete" << int(kMismatch);
-        QTest::newRow("restore, TLS port as plain") << "restore" << lostBy(SerialFault::TlsMismatch) << "written" << int(kPortFailed);
+        QTest::newRow("restore, closed at its first write") << "restore" << lostBy(SerialFault::ClosedUnanswered, true) << "written" << int(kLineLost);
+        QTest::newRow("restore, closed at its first read") << "restore" << lostBy(SerialFault::ClosedUnanswered) << "read" << int(kPortFailed);
     }
     void exitCodes()
     {

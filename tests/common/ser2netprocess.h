@@ -19,17 +19,18 @@ inline quint16 freeLoopbackPort()
     return probe.serverPort();
 }
 
-// Whether something listens on 127.0.0.1:port, read from the kernel's table
-// so that looking does not make ser2net open the line.
+// Whether something listens on 127.0.0.1:port (or on every address), read
+// from the kernel's table so that looking does not make a gateway open the
+// line or take up its one connection.
 inline bool listeningOnLoopback(quint16 port)
 {
     QFile table(QStringLiteral("/proc/net/tcp"));
     if (!table.open(QIODevice::ReadOnly))
         return false;
-    const QByteArray local = QByteArray("0100007F:") + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
+    const QByteArray hex = QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
     for (const QByteArray &row : table.readAll().split('\n')) {
         const QList<QByteArray> f = row.simplified().split(' ');
-        if (f.size() > 3 && f.at(1) == local && f.at(3) == "0A")
+        if (f.size() > 3 && (f.at(1) == "0100007F:" + hex || f.at(1) == "00000000:" + hex) && f.at(3) == "0A")
             return true;
     }
     return false;

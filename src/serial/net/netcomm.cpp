@@ -1,4 +1,5 @@
 #include "netcomm.h"
+#include "gatewayfaults.h"
 #include "portname.h"
 #include "receiveevents.h"
 #include "telnetcomport.h"
@@ -21,9 +22,6 @@ namespace kestran {
 
 namespace {
 
-// What ser2net says, and then closes the connection, when another client
-// holds the port: these bytes come from the gateway, not from the line.
-constexpr char kPortInUse[] = "Port already in use";
 // The first bytes of a connection that could be the start of that text are
 // held back this long at most before they are handed on as the line's.
 constexpr int kGreetingHoldMs = 200;
@@ -195,19 +193,20 @@ struct NetComm::Private {
     QByteArray screenGreeting(const QByteArray &bytes)
     {
         held += bytes;
-        const QByteArrayView inUse(kPortInUse);
-        if (held.startsWith(inUse)) {
+        switch (gateway::screenGreeting(held)) {
+        case gateway::Greeting::PortInUse:
             held.clear();
             greeting = false;
             connectionLost(QStringLiteral("the gateway's port is in use: another client holds it "
                                           "(the gateway said \u201C%1\u201D); nothing reached the line")
-                               .arg(QLatin1String(kPortInUse)),
+                               .arg(QLatin1String(gateway::kPortInUse)),
                            SerialFault::Busy);
             return {};
-        }
-        if (inUse.startsWith(held)) {
+        case gateway::Greeting::MaybeRefusal:
             release->start(kGreetingHoldMs);
             return {};
+        case gateway::Greeting::Line:
+            break;
         }
         greeting = false;
         release->stop();
@@ -231,35 +230,36 @@ struct NetComm::Private {
         }
         if (wait == Wait::Pending) {
             wait = Wait::Failed;
-            const QString why = socket ? socket->errorString() : QString();
-            // Whatever fails before an address is known is the name's lookup
-            // (a resolver that cannot be reached says "temporary failure").
-            if (!resolved)
-                return setFault(SerialFault::HostNotFound, QStringLiteral("%1: %2").arg(target, why));
-            switch (error) {
-            case QAbstractSocket::ConnectionRefusedError:
-                return setFault(SerialFault::Refused, QStringLiteral("%1: %2").arg(target, why));
-            case QAbstractSocket::HostNotFoundError:
-                return setFault(SerialFault::HostNotFound, QStringLiteral("%1: %2").arg(target, why));
-            case QAbstractSocket::SocketTimeoutError:
-                return setFault(SerialFault::TimedOut, QStringLiteral("%1: %2").arg(target, why));
-            default:
-                return setFault(SerialFault::Other, QStringLiteral("%1: %2").arg(target, why));
-            }
+            const gateway::Verdict v =
+                gateway::connectFailed(resolved, error, socket ? socket->errorString() : QString());
+            return setFault(v.fault, QStringLiteral("%1: %2").arg(target, v.why));
         }
         if (open && socket && socket->bytesAvailable() > 0)
             onReadyRead();   // what came before the end (the gateway may have said why)
         if (open)
             connectionLost(error == QAbstractSocket::RemoteHostClosedError
-                               ? QStringLiteral("the gateway closed the connection")
+                               ? QString()
                                : (socket ? socket->errorString() : QString()));
     }
 
-    // The open connection went away: closed at once, reported once.
-    void connectionLost(QString why, SerialFault f = SerialFault::Lost)
+    // The open connection went away: closed at once, reported once. `socketError`
+    // is empty when the gateway closed it; a Busy fault comes with its own words.
+    void connectionLost(const QString &socketError, SerialFault busy = SerialFault::None)
     {
         if (!open || lost)
             return;
+        gateway::Loss facts;
+        facts.tls = tls;
+        facts.settling = wait == Wait::Settling;
+        facts.anySent = anySent;
+        facts.anyReceived = anyReceived;
+        facts.remoteClosed = socketError.isEmpty();
+        facts.socketError = socketError;
+        facts.tlsPortText = tlsPortText(target, rfc2217);
+        gateway::Verdict v = busy == SerialFault::Busy ? gateway::Verdict{busy, socketError}
+                                                       : gateway::connectionLost(facts);
+        if (v.fault == SerialFault::CertRefused && session)
+            v.why = session->clientRefused();
         lost = true;
         open = false;
         dropSocket(false);
@@ -267,22 +267,10 @@ struct NetComm::Private {
         release->stop();
         settle->stop();
         held.clear();
-        if (wait == Wait::Settling) {
-            // Gone before the open completed: the open fails, nothing was sent.
-            // Over TLS 1.3 a gateway refuses our certificate just so, right
-            // after the handshake.
-            if (f == SerialFault::Lost && tls)
-                return refuse(SerialFault::CertRefused, session->clientRefused());
-            return refuse(f, why);
-        }
-        // A TLS gateway closes a plain connection at its first bytes.
-        if (f == SerialFault::Lost && !tls && anySent && !anyReceived) {
-            f = SerialFault::TlsMismatch;
-            why = QStringLiteral("the gateway closed the connection at our first bytes, as a TLS gateway "
-                                 "does with a plain client; if it speaks TLS, open it as %1").arg(tlsPortText(target, rfc2217));
-        }
-        const QString reason = QStringLiteral("%1: %2").arg(target, why);
-        setFault(f, reason);
+        if (facts.settling)
+            return refuse(v.fault, v.why);   // gone before the open completed: nothing was sent
+        const QString reason = QStringLiteral("%1: %2").arg(target, v.why);
+        setFault(v.fault, reason);
         QTimer::singleShot(0, q, [q = q, reason] { emit q->connectionLost(reason); });
     }
 };
@@ -425,7 +413,7 @@ bool NetComm::setPortOpen(bool open)
     connect(socket, &QAbstractSocket::disconnected, this, [this] {
         if (d->open && d->socket && d->socket->bytesAvailable() > 0)
             d->onReadyRead();
-        d->connectionLost(QStringLiteral("the gateway closed the connection"));
+        d->connectionLost(QString());
     });
     connect(socket, &QIODevice::bytesWritten, this, [this] {
         if (d->socket && d->socket->bytesToWrite() == 0)
