@@ -26,6 +26,15 @@ Verdict connectFailed(bool resolved, QAbstractSocket::SocketError error, const Q
     }
 }
 
+Verdict openTimedOut(bool handshaking, bool resolved, int seconds)
+{
+    if (handshaking)
+        return {SerialFault::TlsMismatch, QStringLiteral("no TLS answer within %1 seconds: ").arg(seconds)};
+    if (!resolved)
+        return {SerialFault::HostNotFound, QStringLiteral("the name did not resolve within %1 seconds").arg(seconds)};
+    return {SerialFault::TimedOut, QStringLiteral("the connection timed out after %1 seconds").arg(seconds)};
+}
+
 Verdict connectionLost(const Loss &loss)
 {
     const QString closed = QStringLiteral("the gateway closed the connection");

@@ -33,6 +33,12 @@ struct Verdict {
 // address was known (the socket got as far as connecting).
 Verdict connectFailed(bool resolved, QAbstractSocket::SocketError error, const QString &socketError);
 
+// An open whose connection was not up (or, over TLS, not through its
+// handshake) by the deadline. `handshaking`: TCP was up, TLS was not: the
+// TLS session's words on a plain port follow `why`. A name still being looked
+// up at the deadline did not resolve in time.
+Verdict openTimedOut(bool handshaking, bool resolved, int seconds);
+
 // An open connection that went away.
 struct Loss {
     bool tls = false;

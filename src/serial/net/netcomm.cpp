@@ -450,17 +450,13 @@ bool NetComm::setPortOpen(bool open)
     const Private::Wait outcome = d->wait;
     d->wait = Private::Wait::None;
     if (outcome != Private::Wait::Connected) {
-        // A name still being looked up at the deadline did not resolve in time.
-        if (outcome == Private::Wait::TimedOut && d->tls && d->tcpUp)
-            d->setFault(SerialFault::TlsMismatch,
-                        QStringLiteral("%1: no TLS answer within %2 seconds: %3").arg(d->target)
-                            .arg(kConnectTimeoutMs / 1000).arg(d->session->notTls()));
-        else if (outcome == Private::Wait::TimedOut && !d->resolved)
-            d->setFault(SerialFault::HostNotFound, QStringLiteral("%1: the name did not resolve within %2 seconds")
-                                                       .arg(d->target).arg(kConnectTimeoutMs / 1000));
-        else if (outcome == Private::Wait::TimedOut)
-            d->setFault(SerialFault::TimedOut, QStringLiteral("%1: the connection timed out after %2 seconds")
-                                                   .arg(d->target).arg(kConnectTimeoutMs / 1000));
+        if (outcome == Private::Wait::TimedOut) {
+            const bool handshaking = d->tls && d->tcpUp;
+            gateway::Verdict v = gateway::openTimedOut(handshaking, d->resolved, kConnectTimeoutMs / 1000);
+            if (handshaking)
+                v.why += d->session->notTls();
+            d->setFault(v.fault, QStringLiteral("%1: %2").arg(d->target, v.why));
+        }
         d->open = false;
         d->settle->stop();
         d->dropSocket(false);

@@ -57,6 +57,25 @@ private slots:
         QCOMPARE(v.why, QStringLiteral("the socket's words"));
     }
 
+    void openTimedOut_data()
+    {
+        QTest::addColumn<bool>("handshaking");
+        QTest::addColumn<bool>("resolved");
+        QTest::addColumn<SerialFault>("fault");
+        QTest::newRow("TLS spoken to a plain port") << true << true << SerialFault::TlsMismatch;
+        QTest::newRow("no connection") << false << true << SerialFault::TimedOut;
+        QTest::newRow("name still looked up") << false << false << SerialFault::HostNotFound;
+    }
+    void openTimedOut()
+    {
+        QFETCH(bool, handshaking);
+        QFETCH(bool, resolved);
+        QFETCH(SerialFault, fault);
+        const gateway::Verdict v = gateway::openTimedOut(handshaking, resolved, 3);
+        QCOMPARE(v.fault, fault);
+        QVERIFY2(v.why.contains(QStringLiteral("3 seconds")), qPrintable(v.why));
+    }
+
     // A close after our bytes and before any came back is no proof that
     // nothing reached the line: only the loss's kind says so, never Busy or
     // TlsMismatch, which would mean "nothing written".
