@@ -18,14 +18,24 @@ struct Ending {
 
     bool stopped() const { return lost || interrupted; }
     // Lost to a gateway's refusal, known to have let nothing change on the
-    // line: its port held by another client (it said so, so nothing of ours
+    // line: its port held by another client, a line server's refusal of this
+    // client's write or of the connection (each said so, so nothing of ours
     // was passed on), or a connection closed at our first bytes when those
     // were no write (a TLS gateway closes a plain client so; a read changes
     // nothing either way). A close after a write went out may have come after
     // it reached the line: a loss like any other.
     bool refused() const
     {
-        return lost && (fault == SerialFault::Busy || (fault == SerialFault::ClosedUnanswered && !written));
+        switch (fault) {
+        case SerialFault::Busy:
+        case SerialFault::NotAllowed:
+        case SerialFault::Unavailable:
+            return lost;
+        case SerialFault::ClosedUnanswered:
+            return lost && !written;
+        default:
+            return false;
+        }
     }
 };
 

@@ -62,6 +62,12 @@ OpenFailure describeOpenFailure(const SerialControl &control, const QString &por
                                "for a user the gateway knows).")};
     case SerialFault::TlsMismatch:
         return {QStringLiteral("%1: TLS on one side only (%2).").arg(head, reason), QString()};
+    case SerialFault::Unavailable:
+        return {QStringLiteral("%1: the line server cannot serve us now (%2).").arg(head, reason),
+                QStringLiteral("Try again in a while; the line server's log says why.")};
+    case SerialFault::NotAllowed:
+        return {QStringLiteral("%1: %2.").arg(head, reason),
+                QStringLiteral("Ask for this client's name to be made a writer of the line.")};
     case SerialFault::TlsSettings:
         return {QStringLiteral("%1: the TLS settings cannot be used (%2).").arg(head, reason), QString()};
     default:

@@ -32,6 +32,8 @@ enum class SerialFault {
     ClosedUnanswered, // a gateway closed the connection at our first bytes, before anything came
                       // back: a TLS gateway does so with a plain client, and so does a plain
                       // gateway that died just then; what was sent may have reached the line
+    NotAllowed,     // a line server refused a write of ours: this client may not write there
+    Unavailable,    // a line server cannot serve us now (its line is down, or it has too many clients)
     TlsSettings,    // the TLS settings cannot be used (file missing, key readable by others, ...)
     Other,
 };

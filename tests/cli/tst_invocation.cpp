@@ -189,6 +189,8 @@ private slots:
         QTest::newRow("closed at a read") << "ended" << lostBy(SerialFault::ClosedUnanswered) << "" << int(kPortFailed);
         QTest::newRow("closed at a write") << "write" << lostBy(SerialFault::ClosedUnanswered, true) << "" << int(kLineLost);
         QTest::newRow("port busy after a write") << "write" << lostBy(SerialFault::Busy, true) << "" << int(kPortFailed);
+        QTest::newRow("line server: no writer") << "write" << lostBy(SerialFault::NotAllowed, true) << "" << int(kPortFailed);
+        QTest::newRow("line server: line down") << "ended" << lostBy(SerialFault::Unavailable) << "" << int(kPortFailed);
         QTest::newRow("line lost") << "ended" << lostBy(SerialFault::Lost) << "" << int(kLineLost);
         QTest::newRow("interrupted") << "ended" << stopped() << "" << sigint;
         QTest::newRow("a loss outweighs a stop") << "ended" << stopped(true) << "" << int(kLineLost);

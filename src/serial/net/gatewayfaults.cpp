@@ -6,10 +6,44 @@ Greeting screenGreeting(QByteArrayView held)
 {
     const QByteArrayView inUse(kPortInUse);
     if (held.startsWith(inUse))
-        return Greeting::PortInUse;
+        return Greeting::Refusal;
+    switch (linedTextOf(held)) {
+    case LinedText::WriteRefused:
+    case LinedText::LineDown:
+    case LinedText::TooMany:
+        return Greeting::Refusal;
+    case LinedText::Partial:
+        return Greeting::MaybeRefusal;
+    case LinedText::None:
+        break;
+    }
     if (!held.isEmpty() && inUse.startsWith(held))
         return Greeting::MaybeRefusal;
     return Greeting::Line;
+}
+
+Verdict refusal(QByteArrayView held)
+{
+    const auto said = [](const char *text) { return QString::fromLatin1(text).trimmed(); };
+    switch (linedTextOf(held)) {
+    case LinedText::WriteRefused:
+        return {SerialFault::NotAllowed,
+                QStringLiteral("not allowed to write on this line (the line server said \u201C%1\u201D)")
+                    .arg(said(kLinedWriteRefused))};
+    case LinedText::LineDown:
+        return {SerialFault::Unavailable,
+                QStringLiteral("the line server's line is down and being opened again (it said \u201C%1\u201D); "
+                               "nothing reached the line").arg(said(kLinedLineDown))};
+    case LinedText::TooMany:
+        return {SerialFault::Unavailable,
+                QStringLiteral("the line server has as many clients on this line as it takes (it said \u201C%1\u201D); "
+                               "nothing reached the line").arg(said(kLinedTooMany))};
+    default:
+        break;
+    }
+    return {SerialFault::Busy, QStringLiteral("the gateway's port is in use: another client holds it "
+                                              "(the gateway said \u201C%1\u201D); nothing reached the line")
+                                   .arg(QLatin1String(kPortInUse))};
 }
 
 Verdict connectFailed(bool resolved, QAbstractSocket::SocketError error, const QString &socketError)

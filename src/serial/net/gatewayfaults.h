@@ -4,6 +4,7 @@
 // the line's), why a connection could not be made, and what a lost
 // connection tells of the bytes we had sent. Pure functions: NetComm feeds
 // them what it saw, the tests feed them tables.
+#include "gatewaytexts.h"
 #include "serialcontrol.h"
 
 #include <QAbstractSocket>
@@ -19,15 +20,21 @@ inline constexpr char kPortInUse[] = "Port already in use";
 enum class Greeting {
     Line,            // the line's own bytes: hand them on
     MaybeRefusal,    // could still become a refusal: hold them back a while
-    PortInUse,       // the gateway's "in use" refusal: nothing reached the line
+    Refusal,         // the gateway's words: nothing of ours reached the line
 };
-// `held`: the first bytes of the connection, as far as they have come.
+// `held`: the first bytes of a connection, or the first after a command of
+// ours, as far as they have come. The gateway's refusals come there: ser2net's
+// "in use" at the start, our line server's texts at the start or right after
+// a write it does not allow.
 Greeting screenGreeting(QByteArrayView held);
 
 struct Verdict {
     SerialFault fault = SerialFault::None;
     QString why;     // in plain words, without the port text
 };
+
+// What a refusal that screenGreeting() found means.
+Verdict refusal(QByteArrayView held);
 
 // An open whose connection failed before it was up. `resolved`: the host's
 // address was known (the socket got as far as connecting).

@@ -62,7 +62,8 @@ struct NetComm::Private {
     int inputMode = 0;
 
     ReceiveEvents rx;                // received, not yet handed out by Input; the OnComm events
-    bool greeting = false;           // nothing of the line has come on this connection yet
+    bool greeting = false;           // what comes now may be the gateway's refusal: the first bytes
+                                     // of the connection, or the first after a command of ours
     QByteArray held;                 // its first bytes, while they may be the gateway's refusal
     QTimer *release = nullptr;       // hands `held` on when nothing more comes
     SerialFault fault = SerialFault::None;
@@ -194,14 +195,13 @@ struct NetComm::Private {
     {
         held += bytes;
         switch (gateway::screenGreeting(held)) {
-        case gateway::Greeting::PortInUse:
+        case gateway::Greeting::Refusal: {
+            const gateway::Verdict v = gateway::refusal(held);
             held.clear();
             greeting = false;
-            connectionLost(QStringLiteral("the gateway's port is in use: another client holds it "
-                                          "(the gateway said \u201C%1\u201D); nothing reached the line")
-                               .arg(QLatin1String(gateway::kPortInUse)),
-                           SerialFault::Busy);
+            connectionLost(v.why, v.fault);
             return {};
+        }
         case gateway::Greeting::MaybeRefusal:
             release->start(kGreetingHoldMs);
             return {};
@@ -243,8 +243,9 @@ struct NetComm::Private {
     }
 
     // The open connection went away: closed at once, reported once. `socketError`
-    // is empty when the gateway closed it; a Busy fault comes with its own words.
-    void connectionLost(const QString &socketError, SerialFault busy = SerialFault::None)
+    // is empty when the gateway closed it; a gateway's refusal comes with its
+    // fault and words.
+    void connectionLost(const QString &socketError, SerialFault refused = SerialFault::None)
     {
         if (!open || lost)
             return;
@@ -256,8 +257,8 @@ struct NetComm::Private {
         facts.remoteClosed = socketError.isEmpty();
         facts.socketError = socketError;
         facts.tlsPortText = tlsPortText(target, rfc2217);
-        gateway::Verdict v = busy == SerialFault::Busy ? gateway::Verdict{busy, socketError}
-                                                       : gateway::connectionLost(facts);
+        gateway::Verdict v = refused != SerialFault::None ? gateway::Verdict{refused, socketError}
+                                                          : gateway::connectionLost(facts);
         if (v.fault == SerialFault::CertRefused && session)
             v.why = session->clientRefused();
         lost = true;
@@ -480,6 +481,12 @@ void NetComm::setOutput(const QString &text)
         return;
     const QByteArray bytes = text.toLatin1();
     d->anySent = true;
+    // A line server may answer a command with its refusal: the first bytes
+    // after each are looked at as the first of the connection are.
+    if (!d->greeting) {
+        d->greeting = true;
+        d->held.clear();
+    }
     d->send(d->rfc2217 ? d->telnet.encode(bytes) : bytes);
 }
 

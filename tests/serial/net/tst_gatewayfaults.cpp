@@ -17,20 +17,34 @@ private slots:
     {
         QTest::addColumn<QByteArray>("held");
         QTest::addColumn<Greeting>("verdict");
-        QTest::newRow("the whole refusal") << QByteArray("Port already in use\r\n") << Greeting::PortInUse;
-        QTest::newRow("just the refusal") << QByteArray("Port already in use") << Greeting::PortInUse;
-        QTest::newRow("its first byte") << QByteArray("P") << Greeting::MaybeRefusal;
-        QTest::newRow("most of it") << QByteArray("Port already in us") << Greeting::MaybeRefusal;
-        QTest::newRow("a reply") << QByteArray("*3R:0=+0000001\r") << Greeting::Line;
-        QTest::newRow("starts alike, then differs") << QByteArray("Port b") << Greeting::Line;
-        QTest::newRow("lower case") << QByteArray("port already in use") << Greeting::Line;
-        QTest::newRow("nothing yet") << QByteArray() << Greeting::Line;
+        QTest::addColumn<SerialFault>("fault");
+        const auto none = SerialFault::None;
+        QTest::newRow("in use, whole") << QByteArray("Port already in use\r\n") << Greeting::Refusal << SerialFault::Busy;
+        QTest::newRow("in use, no line end") << QByteArray("Port already in use") << Greeting::Refusal << SerialFault::Busy;
+        QTest::newRow("its first byte") << QByteArray("P") << Greeting::MaybeRefusal << none;
+        QTest::newRow("most of it") << QByteArray("Port already in us") << Greeting::MaybeRefusal << none;
+        QTest::newRow("write refused") << QByteArray(kLinedWriteRefused) << Greeting::Refusal << SerialFault::NotAllowed;
+        QTest::newRow("line down") << QByteArray(kLinedLineDown) << Greeting::Refusal << SerialFault::Unavailable;
+        QTest::newRow("too many") << QByteArray(kLinedTooMany) << Greeting::Refusal << SerialFault::Unavailable;
+        QTest::newRow("a line server's, in part") << QByteArray("kestran-lined: not") << Greeting::MaybeRefusal << none;
+        QTest::newRow("a reply") << QByteArray("*3C:0=+0000001\r") << Greeting::Line << none;
+        QTest::newRow("starts alike, then differs") << QByteArray("Port b") << Greeting::Line << none;
+        QTest::newRow("lower case") << QByteArray("port already in use") << Greeting::Line << none;
+        QTest::newRow("nothing yet") << QByteArray() << Greeting::Line << none;
     }
     void greeting()
     {
         QFETCH(QByteArray, held);
         QFETCH(Greeting, verdict);
+        QFETCH(SerialFault, fault);
         QCOMPARE(gateway::screenGreeting(held), verdict);
+        if (verdict == Greeting::Refusal) {
+            const gateway::Verdict v = gateway::refusal(held);
+            QCOMPARE(v.fault, fault);
+            QVERIFY2(v.fault == SerialFault::NotAllowed ? v.why.startsWith(QStringLiteral("not allowed to write"))
+                                                        : v.why.contains(QStringLiteral("nothing reached the line")),
+                     qPrintable(v.why));
+        }
     }
 
     void connectFailed_data()
