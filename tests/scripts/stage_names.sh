@@ -4,7 +4,7 @@
 # the names given pick the stages of each script, in their order. Only the
 # plan is asked for (--plan): nothing is built or run.
 set -uo pipefail
-cd "$(dirname "$0")/../.."
+cd "$(dirname "$0")/../.." || exit 1
 failed=0
 check() { if eval "$2"; then echo "ok: $1"; else echo "FAIL: $1" >&2; failed=1; fi; }
 plan() { out=$(KESTRAN_WINDOWS_STAGES="$1" scripts/test-windows --plan 2>"$err"); rc=$?; }
