@@ -9,7 +9,7 @@
 #       has come in, SETUPS times over
 #   wine_window.py close NAME TITLE RUNS CLOSER... -- CMD...
 #       RUNS times: starts CMD, waits for its window named TITLE, lets it idle
-#       a second, and runs CLOSER TITLE (tests/wine/close_probe.cpp), which
+#       a second, and runs CLOSER TITLE (bench/close_probe.cpp), which
 #       posts the window the close message a window manager sends and says how
 #       long its process took to end
 import os

@@ -1,7 +1,8 @@
 # The Windows build's suites: everything that runs without a pseudo-terminal,
 # and the kernel32 serial port, which the Wine stage gives a COM port whose far
-# end is the counter simulator (KESTRAN_TEST_COM names it; without it the
-# line tests skip).
+# end is the counter simulator (KESTRAN_TEST_COM names it) and one that a handle
+# can hold (KESTRAN_TEST_HELD_COM); without them the line tests skip, except
+# under Wine (KESTRAN_UNDER_WINE), where they fail.
 function(kestran_add_windows_test area name)
   string(REPLACE "/" "_" prefix ${area})
   set(target ${prefix}_${name})

@@ -1,3 +1,5 @@
+// A bench tool for bench/wine (its "close" rows), built there with mingw-w64:
+// it gives figures and asserts nothing.
 // Closes a window as a window manager does and times its process's end:
 //   close_probe TITLE
 // finds the top-level window of that title, posts it WM_CLOSE, and prints
