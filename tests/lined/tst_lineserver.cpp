@@ -157,6 +157,8 @@ private slots:
     {
         LineOptions o;
         o.split = true;   // replies in small pieces, so they cross client reads
+        o.noise = 0.5;    // and noise before them, frame starts among it
+        o.noiseMayContainStar = true;
         QVERIFY(serve(o));
         const int devices[] = {1, 5, 6};
         RawClient clients[3];
@@ -179,6 +181,17 @@ private slots:
         }
         QCOMPARE(m_server->stats().reads, 3 * rounds);
         QCOMPARE(m_server->stats().incompleteReads, 0);
+        QVERIFY(m_server->stats().lineDropped > 0);
+
+        // A reply nobody asked for, while the line is idle, goes to nobody.
+        const qint64 dropped = m_server->stats().lineDropped;
+        m_sim->send("*1C:0=+0000666\r");
+        QVERIFY(waitUntil([&] { return m_server->stats().lineDropped >= dropped + 15; }, 2000));
+        clients[0].got.clear();
+        clients[0].send(readAll(1));
+        QVERIFY(clients[0].waitFor(8 * 15));
+        QTest::qWait(20);
+        QVERIFY(!clients[0].got.contains("+0000666"));
     }
 
     // With the line busy, a queued write goes before reads queued ahead of
