@@ -171,15 +171,14 @@ static QTcpServer *makeServer(const ListenAddress &where, const ServerTls &tls, 
         auto *ssl = new QSslServer(parent);
         ssl->setSslConfiguration(conf);
         ssl->setHandshakeTimeout(tls.handshakeTimeoutMs);
+        // The peer's address is gone once the connection is; keep it for the log.
+        QObject::connect(ssl, &QSslServer::startedEncryptionHandshake, parent, [](QSslSocket *s) {
+            s->setProperty("peer", peerText(s));
+        });
         QObject::connect(ssl, &QSslServer::errorOccurred, parent, [where](QSslSocket *s, QAbstractSocket::SocketError) {
             logLine(LogLevel::Notice, QStringLiteral("%1: TLS client %2 failed: %3")
-                                          .arg(where.text, peerText(s), s->errorString()));
+                                          .arg(where.text, s->property("peer").toString(), s->errorString()));
         });
-        QObject::connect(ssl, &QSslServer::handshakeInterruptedOnError, parent,
-                         [where](QSslSocket *s, const QSslError &e) {
-                             logLine(LogLevel::Notice, QStringLiteral("%1: TLS client %2 refused: %3")
-                                                           .arg(where.text, peerText(s), e.errorString()));
-                         });
         server = ssl;
     } else {
         server = new QTcpServer(parent);
@@ -204,9 +203,12 @@ bool LineServer::start(QString *error)
             return false;
         connect(m_monitorServer, &QTcpServer::pendingConnectionAvailable, this, &LineServer::onMonitorConnection);
     }
-    log(QStringLiteral("serving %1 on %2%3").arg(m_config.port, m_config.listen.text,
+    auto shown = [](const ListenAddress &a, const QTcpServer *s) {
+        return a.port ? a.text : QStringLiteral("%1 (port %2)").arg(a.text).arg(s->serverPort());
+    };
+    log(QStringLiteral("serving %1 on %2%3").arg(m_config.port, shown(m_config.listen, m_server),
                                                   m_config.monitor.isSet()
-                                                      ? QStringLiteral(", a copy on %1").arg(m_config.monitor.text)
+                                                      ? QStringLiteral(", a copy on %1").arg(shown(m_config.monitor, m_monitorServer))
                                                       : QString()));
     openLine();
     return true;

@@ -416,6 +416,28 @@ private slots:
         QCOMPARE(m_server->stats().reopened, 1);
     }
 
+    // The read-only port gets a copy of every byte on the line, both ways;
+    // what a monitor sends goes nowhere.
+    void monitorGetsACopy()
+    {
+        LineConfig config;
+        QString why;
+        QVERIFY(parseListenAddress(QStringLiteral("tcp://127.0.0.1:0"), &config.monitor, &why));
+        QVERIFY(serve({}, config));
+        RawClient monitor, c;
+        QVERIFY(monitor.connectTo(m_server->monitorPort()));
+        QVERIFY(waitUntil([&] { return m_server->stats().monitors == 1; }, 2000));
+        monitor.send(readAll(0) + write(0, '3', "+0000001"));
+        QVERIFY(c.connectTo(port()));
+        c.send(readAll(3));
+        QVERIFY(c.waitFor(8 * 15));
+        QVERIFY(monitor.waitFor(8 + 8 * 15));
+        QTest::qWait(30);
+        QCOMPARE(monitor.got, readAll(3) + c.got);
+        QCOMPARE(m_sim->received(), readAll(3));
+        QCOMPARE(m_server->stats().clients, 1);
+    }
+
     // A third-party client: pyserial's raw TCP client.
     void pythonClient()
     {
