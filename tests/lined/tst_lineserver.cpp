@@ -416,6 +416,74 @@ private slots:
         QCOMPARE(m_server->stats().reopened, 1);
     }
 
+    // A flood of connections: beyond the line's number of clients each is
+    // told so and closed; those served go on.
+    void tooManyClients()
+    {
+        LineConfig config;
+        config.maxClients = 2;
+        QVERIFY(serve({}, config));
+        RawClient a, b;
+        QVERIFY(a.connectTo(port()));
+        QVERIFY(b.connectTo(port()));
+        QVERIFY(waitUntil([&] { return m_server->stats().clients == 2; }, 2000));
+        std::vector<std::unique_ptr<RawClient>> flood;
+        for (int i = 0; i < 20; ++i) {
+            flood.push_back(std::make_unique<RawClient>());
+            QVERIFY(flood.back()->connectTo(port()));
+            flood.back()->send(readAll(0));
+        }
+        for (auto &f : flood) {
+            QVERIFY(f->waitClosed());
+            QCOMPARE(f->got, QByteArray(kLinedTooMany));
+        }
+        a.send(readAll(1));
+        QVERIFY(a.waitFor(8 * 15));
+        QCOMPARE(m_server->stats().fullRefusals, 20);
+        QCOMPARE(m_sim->received(), readAll(1));
+    }
+
+    // A line behind a gateway is shared the same way: here the gateway is
+    // another line server, so the line's own open waits on the network.
+    void lineBehindAGateway()
+    {
+        QVERIFY(serve());
+        LineConfig config;
+        config.port = QStringLiteral("tcp://127.0.0.1:%1").arg(port());
+        QString why;
+        QVERIFY(parseListenAddress(QStringLiteral("tcp://127.0.0.1:0"), &config.listen, &why));
+        LineServer outer(config, ServerTls());
+        QVERIFY(outer.start(&why));
+        QVERIFY(waitUntil([&] { return outer.lineState() == LineServer::LineState::Idle; }, 5000));
+        RawClient a, b;
+        QVERIFY(a.connectTo(outer.listenPort()));
+        QVERIFY(b.connectTo(outer.listenPort()));
+        a.send(readAll(2));
+        b.send(readAll(3));
+        QVERIFY(a.waitFor(8 * 15));
+        QVERIFY(b.waitFor(8 * 15));
+        for (const QByteArray &f : framesOf(a.got))
+            QCOMPARE(f.left(2), QByteArray("*2"));
+        for (const QByteArray &f : framesOf(b.got))
+            QCOMPARE(f.left(2), QByteArray("*3"));
+
+        // The gateway goes away: the outer line is lost, and comes back with it.
+        const quint16 inner = port();
+        m_server.reset();
+        QVERIFY(waitUntil([&] { return outer.lineState() != LineServer::LineState::Idle; }, 3000));
+        config = LineConfig();
+        config.port = m_sim->slavePath();
+        QVERIFY(parseListenAddress(QStringLiteral("tcp://127.0.0.1:%1").arg(inner), &config.listen, &why));
+        m_server = std::make_unique<LineServer>(config, ServerTls());
+        QVERIFY(m_server->start(&why));
+        QVERIFY(waitUntil([&] { return outer.lineState() == LineServer::LineState::Idle; }, 10000));
+        RawClient c;
+        QVERIFY(c.connectTo(outer.listenPort()));
+        c.send(readAll(4));
+        QVERIFY(c.waitFor(8 * 15));
+        QCOMPARE(outer.stats().losses, 1);
+    }
+
     // The read-only port gets a copy of every byte on the line, both ways;
     // what a monitor sends goes nowhere.
     void monitorGetsACopy()
