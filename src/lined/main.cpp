@@ -12,12 +12,10 @@
 #include <QTcpSocket>
 #include <QTimer>
 
-#include <csignal>
+#include "daemon_linux.h"
+
 #include <cstdio>
 #include <memory>
-#include <sys/signalfd.h>
-#include <systemd/sd-daemon.h>
-#include <unistd.h>
 
 using namespace kestran::lined;
 
@@ -67,12 +65,7 @@ void serveStatus(QTcpServer *server, const std::vector<std::unique_ptr<LineServe
 int main(int argc, char **argv)
 {
     // The stop signals come through a descriptor the event loop watches.
-    sigset_t handled;
-    sigemptyset(&handled);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGUSR1})
-        sigaddset(&handled, sig);
-    sigprocmask(SIG_BLOCK, &handled, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
+    daemon::takeSignals();
 
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kestran-lined"));
@@ -197,6 +190,7 @@ int main(int argc, char **argv)
         return 0;
     }
 
+    daemon::allowManyFiles();
     std::vector<std::unique_ptr<LineServer>> servers;
     for (const LineConfig &line : config.lines) {
         auto server = std::make_unique<LineServer>(line, config.tls);
@@ -217,26 +211,24 @@ int main(int argc, char **argv)
         serveStatus(&status, &servers);
     }
 
-    const int sigfd = signalfd(-1, &handled, SFD_CLOEXEC | SFD_NONBLOCK);
+    const int sigfd = daemon::signalDescriptor();
     QSocketNotifier signalNotifier(sigfd, QSocketNotifier::Read);
     QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [&] {
-        signalfd_siginfo info;
-        while (::read(sigfd, &info, sizeof info) == ssize_t(sizeof info)) {
-            if (info.ssi_signo == SIGUSR1) {
+        while (const int signal = daemon::nextSignal(sigfd)) {
+            if (daemon::isStatusSignal(signal)) {
                 for (const auto &s : servers)
                     for (const QString &row : s->statusText().split(QLatin1Char('\n'), Qt::SkipEmptyParts))
                         logLine(LogLevel::Info, row.trimmed());
                 continue;
             }
-            logLine(LogLevel::Notice, QStringLiteral("stopping (signal %1)").arg(info.ssi_signo));
-            sd_notify(0, "STOPPING=1");
+            logLine(LogLevel::Notice, QStringLiteral("stopping (signal %1)").arg(signal));
+            daemon::notifyStopping();
             app.quit();
         }
     });
 
-    sd_notifyf(0, "READY=1\nSTATUS=serving %d line%s", int(servers.size()), servers.size() == 1 ? "" : "s");
+    daemon::notifyReady(QStringLiteral("serving %1 line%2").arg(servers.size()).arg(servers.size() == 1 ? "" : "s"));
     const int rc = app.exec();
     servers.clear();
-    ::close(sigfd);
     return rc;
 }
