@@ -253,6 +253,8 @@ private slots:
         QVERIFY(waitUntil([&] { return m_sim->received().size() >= 8; }, 2000));
         next.send(readAll(1));
         QTest::qWait(120);   // device 0 is answering now
+        gone.send("*0W:3=+00");   // and half a write it never finishes
+        QTest::qWait(10);
         gone.socket.abort();
         QVERIFY(next.waitFor(8 * 15, 5000));
         QTest::qWait(50);
@@ -265,6 +267,47 @@ private slots:
         QCOMPARE(log, (QList<QByteArray>{readAll(0), readAll(1)}));
         QVERIFY(m_server->stats().discarded > 0);
         QCOMPARE(m_server->stats().clients, 1);
+        QVERIFY(!m_sim->received().contains('W'));
+    }
+
+    // A read ends when all eight replies have come; a device that does not
+    // answer, or answers only in part, holds the line for the time-outs only.
+    void readEnds_data()
+    {
+        QTest::addColumn<double>("drop");
+        QTest::addColumn<int>("device");
+        QTest::addColumn<int>("atLeastMs");
+        QTest::addColumn<int>("atMostMs");
+        QTest::addColumn<bool>("complete");
+        QTest::newRow("all eight") << 0.0 << 0 << 0 << 250 << true;
+        QTest::newRow("absent device: the whole wait") << 0.0 << 6 << 400 << 700 << false;
+        QTest::newRow("replies lost: the quiet after the last") << 0.5 << 0 << 100 << 390 << false;
+    }
+    void readEnds()
+    {
+        QFETCH(double, drop);
+        QFETCH(int, device);
+        QFETCH(int, atLeastMs);
+        QFETCH(int, atMostMs);
+        QFETCH(bool, complete);
+        LineOptions o;
+        o.devices = {0};
+        o.drop = drop;
+        o.seed = 3;
+        QVERIFY(serve(o));
+        m_server->setReplyTimeouts(400, 100);
+        RawClient a, b;
+        QVERIFY(a.connectTo(port()));
+        QVERIFY(b.connectTo(port()));
+        QElapsedTimer t;
+        t.start();
+        a.send(readAll(device));
+        b.send(readAll(0) + readAll(0));   // behind it
+        QVERIFY(waitUntil([&] { return m_sim->received().size() >= 16; }, 3000));
+        const qint64 ms = t.elapsed();
+        QVERIFY2(ms >= atLeastMs && ms <= atMostMs, qPrintable(QString::number(ms)));
+        QVERIFY(waitUntil([&] { return m_server->stats().reads >= 1; }, 100));
+        QCOMPARE(m_server->stats().incompleteReads, complete ? 0 : 1);
     }
 
     // Bytes that make no command are dropped and counted; the client goes
