@@ -321,7 +321,7 @@ private slots:
         QTest::newRow("read-all cut short") << QByteArray("*0R:?=\r");
         QTest::newRow("device 9") << QByteArray("*9R:?=?\r");
         QTest::newRow("write too short") << QByteArray("*0W:3=+00001\r");
-        QTest::newRow("binary") << QByteArray("\x00\xff\x1b[2J\x03\x04", 10);
+        QTest::newRow("binary") << QByteArray("\x00\xff\x1b[2J\x03\x04", 8);
     }
     void junk()
     {
@@ -413,13 +413,15 @@ private slots:
         QCOMPARE(m_sim->received(), readAll(0));
         QCOMPARE(m_server->stats().writeRefusals, 1);
 
-        // kestran-ctl is refused too, and nothing is written.
+        // kestran-ctl is refused too, says so, and nothing is written.
         QProcess ctl;
         ctl.start(program("src/kestran-ctl"), {QStringLiteral("write"), QStringLiteral("--port"),
                                               QStringLiteral("tcp://127.0.0.1:%1").arg(port()), QStringLiteral("-d"),
                                               QStringLiteral("1"), QStringLiteral("TARGET=5")});
         QVERIFY(waitUntil([&] { return ctl.state() == QProcess::NotRunning; }, 10000));
-        QVERIFY(ctl.exitCode() != 0);
+        const QByteArray err = ctl.readAllStandardError();
+        QCOMPARE(ctl.exitCode(), 3);
+        QVERIFY2(err.contains("not allowed to write") && err.contains("nothing written"), err.constData());
         QCOMPARE(m_sim->value(1, 0), sim::CounterLine::initialValue(1, 0));
         QCOMPARE(m_sim->withLine([](sim::CounterLine &l) { return l.writeCount(1); }), 0);
     }
@@ -446,6 +448,15 @@ private slots:
         QVERIFY(late.connectTo(port()));
         QVERIFY(late.waitClosed());
         QCOMPARE(late.got, QByteArray(kLinedLineDown));
+        // kestran-ctl hears it at its open and says the port cannot be used now.
+        QProcess ctl;
+        ctl.start(program("src/kestran-ctl"), {QStringLiteral("read"), QStringLiteral("--port"),
+                                              QStringLiteral("tcp://127.0.0.1:%1").arg(port()), QStringLiteral("-d"),
+                                              QStringLiteral("0")});
+        QVERIFY(waitUntil([&] { return ctl.state() == QProcess::NotRunning; }, 10000));
+        const QByteArray err = ctl.readAllStandardError();
+        QCOMPARE(ctl.exitCode(), 3);
+        QVERIFY2(err.contains("the line server's line is down"), err.constData());
 
         QVERIFY(m_sim->restart());
         QVERIFY(waitUntil([&] { return m_server->lineState() == LineServer::LineState::Idle; }, 5000));
