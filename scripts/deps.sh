@@ -14,14 +14,15 @@ need_packages() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
 }
 
-BUILD_PACKAGES=(cmake g++ make pkg-config qt6-base-dev qt6-serialport-dev libgl-dev libtomlplusplus-dev fonts-liberation)
+BUILD_PACKAGES=(cmake g++ make pkg-config qt6-base-dev qt6-serialport-dev libgl-dev libtomlplusplus-dev fonts-liberation
+                libqt6sql6-sqlite)
 # What scripts/package needs besides the build packages.
 PACKAGE_BUILD_PACKAGES=("${BUILD_PACKAGES[@]}" debhelper dpkg-dev)
 # What the package check needs (scripts/package-check).
 # qt6-qpa-plugins and fonts-liberation are what the package depends on besides
 # libraries: installed here so that apt-get install of the .deb needs no download.
 PACKAGE_CHECK_PACKAGES=("${PACKAGE_BUILD_PACKAGES[@]}" lintian desktop-file-utils appstream man-db librsvg2-bin file
-                        qt6-qpa-plugins fonts-liberation)
+                        qt6-qpa-plugins fonts-liberation libqt6sql6-psql)
 # What scripts/windows-qt needs to cross-build Qt for Windows.
 WINDOWS_QT_PACKAGES=(qt6-base-dev qt6-base-dev-tools g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
                      binutils-mingw-w64-x86-64 ninja-build cmake dpkg-dev perl python3)
