@@ -29,7 +29,8 @@ _kestran_ctl()
     for ((i = 1; i < cword; i++)); do
         case ${words[i]} in
             --port | -d | --device | --from | -o | --output | --timeout | --retries | --duration | --count | --trace | \
-                --only | --skip | --plant | --line | --ca | --cert | --key | --pin)
+                --only | --skip | --plant | --line | --ca | --cert | --key | --pin | --history | --who | --since | \
+                --until | --at)
                 ((i++)) ;;
             -*) ;;
             *) sub=${words[i]}; break ;;
@@ -41,7 +42,8 @@ _kestran_ctl()
         -d | --device | --from) COMPREPLY=($(compgen -W "0 1 2 3 4 5 6 7" -- "$cur")); return ;;
         --pin) return ;;
         -o | --output | --trace | --plant | --ca | --cert | --key) COMPREPLY=($(compgen -f -- "$cur")); compopt -o filenames 2>/dev/null; return ;;
-        --line) return ;;
+        --line | --who | --since | --until | --at) return ;;
+        --history) COMPREPLY=($(compgen -W "default none sqlite: postgresql://" -- "$cur")); compopt -o nospace 2>/dev/null; return ;;
         --timeout | --retries | --duration | --count) return ;;
         --only | --skip)
             # NAMES: settings separated by commas; the last one is completed.
@@ -55,19 +57,22 @@ _kestran_ctl()
     local opts words_too=""
     case $sub in
         "")
-            COMPREPLY=($(compgen -W "ports read write backup restore check scan monitor help -h --help --version" -- "$cur"))
+            COMPREPLY=($(compgen -W "ports read write backup restore check scan monitor history help -h --help --version" -- "$cur"))
             return ;;
         help)
-            COMPREPLY=($(compgen -W "ports read write backup restore check scan monitor" -- "$cur"))
+            COMPREPLY=($(compgen -W "ports read write backup restore check scan monitor history" -- "$cur"))
             return ;;
         ports) opts="--json --csv" ;;
         read) opts="--port -d --device --json --csv --timeout --retries" ;;
         write)
-            opts="--port -d --device --json --timeout --retries"
+            opts="--port -d --device --json --timeout --retries --history"
             words_too="TARGET= ACTUAL= RESET= DEBOUNCE0= DEBOUNCE1= DEBOUNCE2= ALARM=" ;;
-        backup) opts="--port -d --device --all -o --output --timeout --retries --plant --line" ;;
-        restore) opts="--port -d --device --from --only --skip --with-actual --dry-run --json --csv --timeout --retries --plant --line" ;;
-        check) opts="--port --json --csv --timeout --retries --plant --line --with-actual" ;;
+        backup) opts="--port -d --device --all -o --output --timeout --retries --plant --line --history" ;;
+        restore) opts="--port -d --device --from --only --skip --with-actual --dry-run --json --csv --timeout --retries --plant --line --history" ;;
+        check) opts="--port --json --csv --timeout --retries --plant --line --with-actual --history" ;;
+        history)
+            opts="-d --device --line --who --since --until --at --count --verify --json --csv --history"
+            words_too="TARGET ACTUAL RESET DEBOUNCE0 DEBOUNCE1 DEBOUNCE2 ALARM" ;;
         scan) opts="--port --json --csv --timeout --retries" ;;
         monitor) opts="--port --json --duration --count" ;;
         *) return ;;
@@ -77,6 +82,8 @@ _kestran_ctl()
     elif [[ $sub == write ]]; then
         COMPREPLY=($(compgen -W "$words_too" -- "$cur"))
         [[ ${COMPREPLY[*]} == *= ]] && compopt -o nospace 2>/dev/null
+    elif [[ $sub == history ]]; then
+        COMPREPLY=($(compgen -W "$words_too" -- "$cur"))
     elif [[ $sub == restore || $sub == check ]]; then
         COMPREPLY=($(compgen -f -- "$cur"))
         compopt -o filenames 2>/dev/null

@@ -1,6 +1,7 @@
 // backup: the values of one counter, of every counter of a line, or of every
 // line of a plant (a snapshot), saved to a file.
 #include "plantlines.h"
+#include "recording.h"
 
 #include "stopsignal.h"
 
@@ -71,8 +72,11 @@ int runBackup(const Invocation &inv)
                                        : QStringLiteral("no counter answered; nothing saved"));
         return code;
     }
-    if (!file.write(backup.toJson()))
+    const QByteArray document = backup.toJson();
+    if (!file.write(document))
         return kOutputFailed;
+    recording(inv).file(history::FileRecord::Backup, inv.output, document, {}, devicesText({{QString(), backup.devices}}),
+                        code == kDone ? QStringLiteral("saved") : QStringLiteral("saved, exit %1").arg(code));
     progress(inv, QStringLiteral("%1 device%2 saved to %3").arg(backup.devices.size())
                       .arg(backup.devices.size() == 1 ? "" : "s").arg(inv.output));
     return code;
@@ -178,8 +182,17 @@ int runPlantBackup(const Invocation &inv)
         return worse(worst, kNoAnswer);
     }
     // The lines have been read by now: a failure to write is not a usage error.
-    if (!file.write(snapshot.toJson()))
+    const QByteArray document = snapshot.toJson();
+    if (!file.write(document))
         return kOutputFailed;
+    QStringList names;
+    QVector<QPair<QString, QVector<SavedDevice>>> savedLines;
+    for (const SavedLine &l : std::as_const(snapshot.lines)) {
+        names << l.name;
+        savedLines.append({l.name, l.devices});
+    }
+    recording(inv).file(history::FileRecord::Backup, inv.output, document, names, devicesText(savedLines),
+                        worst == kDone ? QStringLiteral("saved") : QStringLiteral("saved, exit %1").arg(worst));
     progress(inv, QStringLiteral("%1 on %2 saved to %3")
                       .arg(plural(saved, "device", "devices"), plural(int(snapshot.lines.size()), "line", "lines"), inv.output));
     return worst;

@@ -1,5 +1,6 @@
 // check: the live settings of every saved device compared with a snapshot or backup.
 #include "plantlines.h"
+#include "recording.h"
 
 #include "parameters.h"
 
@@ -41,6 +42,26 @@ int checkTarget(const Invocation &inv, Target &t, CounterClient &client)
     return code;
 }
 
+// The check on record: the file and its SHA-256, the lines and devices, the result.
+void recordCheck(const Invocation &inv, const QVector<Target> &targets, int worst)
+{
+    QByteArray bytes;
+    QString why;
+    const QString path = inv.arguments.value(0);
+    if (!isStdStream(path))
+        readInput(path, kMaxFileBytes, &bytes, &why);
+    QStringList names;
+    QVector<QPair<QString, QVector<SavedDevice>>> lines;
+    for (const Target &t : targets) {
+        names << t.label();
+        if (t.saved)
+            lines.append({t.name, t.saved->devices});
+    }
+    recording(inv).file(history::FileRecord::Check, path, bytes, names, devicesText(lines),
+                        worst == kDone ? QStringLiteral("matches") : worst == kDiffers ? QStringLiteral("differs")
+                                                                                        : QStringLiteral("failed, exit %1").arg(worst));
+}
+
 } // namespace
 
 int runCheck(const Invocation &inv)
@@ -52,6 +73,7 @@ int runCheck(const Invocation &inv)
     const QVector<Target> &targets = run.targets;
     const QString &table = run.table;
     const int worst = run.worst;
+    recordCheck(inv, targets, worst);
     QList<QStringList> rows;
     QJsonArray differences;
     for (const Target &t : std::as_const(targets)) {

@@ -10,6 +10,7 @@
 #include <QString>
 #include <QStringList>
 #include <memory>
+#include <optional>
 
 namespace kestran {
 struct LineBackup;
@@ -58,6 +59,10 @@ struct Invocation {
     // check: withLiveCounts compares ACTUAL and DIFFERENCE too
     RestoreChoice choice;
     TlsSettings tls;           // --ca, --cert, --key, --pin or their environment variables
+    QString history;           // --history: where changes are recorded (else KESTRAN_HISTORY)
+    // history's filters as given (checked by the subcommand)
+    std::optional<QString> historyWho, historySince, historyUntil, historyAt;
+    bool historyVerify = false;
 };
 
 // ---------------------------------------------------------------- the commands (commands.cpp)
@@ -168,6 +173,7 @@ int runRestore(const Invocation &inv);    // a backup, or a snapshot
 int runCheck(const Invocation &inv);
 int runScan(const Invocation &inv);
 int runMonitor(const Invocation &inv);
+int runHistory(const Invocation &inv);
 
 // The plant commands (plantlines.cpp serves the lines): every line of a plant file or snapshot at once.
 int runPlantBackup(const Invocation &inv);

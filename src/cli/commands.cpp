@@ -18,6 +18,8 @@ const char *kExitCodes =
     "  5  the line was lost\n"
     "  6  a written value did not read back\n"
     "  7  standard output or the output file could not be written\n"
+    "  8  the history must record every change (require = true) and cannot: nothing\n"
+    "     was sent\n"
     "  130  interrupted by Ctrl-C (143: by SIGTERM); what was sent is said\n";
 
 const char *kCommonOptions =
@@ -41,6 +43,10 @@ const char *kCommonOptions =
     "                  default: in the --cert file (KESTRAN_TLS_KEY)\n"
     "  --pin SHA256    TLS gateways: trust only the certificate with this SHA-256\n"
     "                  fingerprint, for a self-signed gateway (KESTRAN_TLS_PIN)\n"
+    "  --history DB    where changes, backups and checks are recorded: default (SQLite\n"
+    "                  in the data folder), sqlite:FILE, a postgresql:// URL or a libpq\n"
+    "                  service name, none; default: KESTRAN_HISTORY, else the plant\n"
+    "                  file's [history]\n"
     "  -q, --quiet     no progress messages on standard error (errors and results\n"
     "                  are still reported)\n"
     "  -h, --help      this help; \"kestran-ctl help SUBCOMMAND\" explains one\n"
@@ -82,7 +88,7 @@ const QList<Command> &commandTable()
          "value is written once its read-back matches. Ctrl-C stops after the value\n"
          "being sent, sends nothing more, and says what was sent and verified.",
          "kestran-ctl write --port COM1 -d 3 TARGET=1500 DEBOUNCE0=20",
-         {"port", "device", "json", "timeout", "retries"},
+         {"port", "device", "json", "timeout", "retries", "history"},
          runWrite},
         {"backup", "backup (-d N | --all) -o FILE [--timeout MS] [--retries K]\n"
                    "       kestran-ctl backup --plant PLANT -o SNAPSHOT [--line NAME...]",
@@ -99,7 +105,7 @@ const QList<Command> &commandTable()
          "time. A line that fails is reported and left out; the others are saved, and\n"
          "the exit code is the worst line's.",
          "kestran-ctl backup --port COM1 --all -o plant.json",
-         {"port", "device", "all", "output", "timeout", "retries", "plant", "line"},
+         {"port", "device", "all", "output", "timeout", "retries", "plant", "line", "history"},
          runBackup},
         {"restore", "restore FILE [-d N] [--from M] [--only NAMES|--skip NAMES] [--with-actual] [--dry-run] [--json|--csv]\n"
                     "       kestran-ctl restore SNAPSHOT [--plant PLANT] [--line NAME...] [--only NAMES|--skip NAMES]\n"
@@ -125,7 +131,8 @@ const QList<Command> &commandTable()
          "left, and the closing table each line's result. --csv, with --dry-run only,\n"
          "gives that table as CSV and the closing table on standard error.",
          "kestran-ctl restore plant.json --from 3 -d 3 --port COM1",
-         {"port", "device", "from", "dry-run", "json", "csv", "timeout", "retries", "only", "skip", "with-actual", "plant", "line"},
+         {"port", "device", "from", "dry-run", "json", "csv", "timeout", "retries", "only", "skip", "with-actual", "plant", "line",
+          "history"},
          runRestore},
         {"check", "check FILE [--plant PLANT] [--line NAME...] [--with-actual] [--json|--csv]",
          "compare the live settings with a snapshot or backup",
@@ -139,7 +146,7 @@ const QList<Command> &commandTable()
          "prints one document for monitoring systems; --csv the differences as CSV\n"
          "(line, device, name, saved, live), the closing table then on standard error.",
          "kestran-ctl check plant-snapshot.json --plant plant.toml --json",
-         {"port", "json", "csv", "timeout", "retries", "plant", "line", "with-actual"},
+         {"port", "json", "csv", "timeout", "retries", "plant", "line", "with-actual", "history"},
          runCheck},
         {"scan", "scan [--timeout MS] [--retries K] [--json|--csv]",
          "find which device numbers 0 to 7 answer",
@@ -159,6 +166,26 @@ const QList<Command> &commandTable()
          "kestran-ctl monitor --port COM1 --json --duration 60",
          {"port", "json", "duration", "count"},
          runMonitor},
+        {"history", "history [NAME...] [--line NAME...] [-d N] [--who USER] [--since TIME] [--until TIME]\n"
+                    "                   [--at TIME] [--count N] [--json|--csv]\n"
+                    "       kestran-ctl history --verify",
+         "who changed what, when, from where, before and after",
+         "Lists what is on record, newest first: every value our programs sent (the\n"
+         "window's Setup, write, restore, the line server), with the time (UTC), the\n"
+         "user, the machine, the line or port, the device, the value before and the\n"
+         "value sent, and its outcome (verified, read back as another value, sent and\n"
+         "not verified, not sent, or outcome unknown where the program ended in\n"
+         "between); and every backup and check with its file's SHA-256. The group\n"
+         "column ties together the values of one Setup, write or restore. NAME\n"
+         "(TARGET, RESET, ...) chooses values; --line a line's name or a port; --who a\n"
+         "user; --since and --until a time span (2026-12-10, 2026-12-10T14:30, with Z\n"
+         "or an offset such as +01:00; without one, local time); --count the newest N.\n"
+         "--at TIME gives, per line, device and value, the newest change sent by then:\n"
+         "each value as it stood at that time. --verify walks the chain of hashes and\n"
+         "names the first entry that does not fit (exit 1). A bad filter exits 2.",
+         "kestran-ctl history --line press-3 -d 5 RESET",
+         {"device", "json", "csv", "line", "history", "who", "since", "until", "at", "verify", "count"},
+         runHistory},
     };
     return list;
 }

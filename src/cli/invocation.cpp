@@ -4,6 +4,8 @@
 #include "cli.h"
 #include "tlsoptions.h"
 
+#include "history.h"
+
 #include "portname.h"
 #include "valueinput.h"
 
@@ -80,6 +82,12 @@ ParsedLine parseCommandLine(const QStringList &arguments, const QString &envPort
         {QStringLiteral("with-actual"), QString()},
         {QStringLiteral("only"), QString(), QStringLiteral("NAMES")},
         {QStringLiteral("skip"), QString(), QStringLiteral("NAMES")},
+        {QStringLiteral("history"), QString(), QStringLiteral("DB")},
+        {QStringLiteral("who"), QString(), QStringLiteral("USER")},
+        {QStringLiteral("since"), QString(), QStringLiteral("TIME")},
+        {QStringLiteral("until"), QString(), QStringLiteral("TIME")},
+        {QStringLiteral("at"), QString(), QStringLiteral("TIME")},
+        {QStringLiteral("verify"), QString()},
     };
     parser.addOptions(options);
     parser.addOptions(tlsOptions());
@@ -142,7 +150,8 @@ ParsedLine parseCommandLine(const QStringList &arguments, const QString &envPort
     inv.all = parser.isSet(QStringLiteral("all"));
     inv.dryRun = parser.isSet(QStringLiteral("dry-run"));
     QString text;
-    for (const char *name : {"port", "device", "from", "output", "timeout", "retries", "duration", "count", "trace", "plant"})
+    for (const char *name : {"port", "device", "from", "output", "timeout", "retries", "duration", "count", "trace", "plant",
+                             "history", "who", "since", "until", "at"})
         if (!single(QLatin1String(name), &text))
             return failed(QStringLiteral("--%1 is given more than once").arg(QLatin1String(name)));
 
@@ -213,6 +222,17 @@ ParsedLine parseCommandLine(const QStringList &arguments, const QString &envPort
             }
         }
     }
+    inv.history = parser.value(QStringLiteral("history"));
+    history::Target target;
+    QString why;
+    if (!inv.history.isEmpty() && !history::parseTarget(inv.history, &target, &why))
+        return failed(QStringLiteral("--history: ") + why);
+    const QList<QPair<const char *, std::optional<QString> *>> filters = {
+        {"who", &inv.historyWho}, {"since", &inv.historySince}, {"until", &inv.historyUntil}, {"at", &inv.historyAt}};
+    for (const auto &f : filters)
+        if (parser.isSet(QLatin1String(f.first)))
+            *f.second = parser.value(QLatin1String(f.first));
+    inv.historyVerify = parser.isSet(QStringLiteral("verify"));
     inv.output = parser.value(QStringLiteral("output"));
     inv.trace = parser.value(QStringLiteral("trace"));
     QString twice;
@@ -244,7 +264,7 @@ int runParsed(const ParsedLine &parsed)
         break;
     }
     const Invocation &inv = parsed.inv;
-    if (inv.command == QLatin1String("ports")) {
+    if (inv.command == QLatin1String("ports") || inv.command == QLatin1String("history")) {
         if (int rc = checkTraceFile(inv))
             return rc;
         return parsed.command->run(inv);

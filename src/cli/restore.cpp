@@ -1,6 +1,7 @@
 // restore: saved values put back onto counters, only those that differ: from
 // a one-line backup onto one line, or from a snapshot onto every saved line.
 #include "plantlines.h"
+#include "recording.h"
 
 #include "backupfile.h"
 #include "parameters.h"
@@ -188,7 +189,18 @@ int runRestore(const Invocation &inv)
             }
         }
     };
-    const LineRestore line = restoreLine(client(*s), jobs, inv.choice, inv.read, inv.dryRun, planned, written);
+    history::Pending pending;
+    bool refused = false;   // the history had to record a change and could not
+    auto mayWrite = [&](const DeviceRestore &d) {
+        refused = refused || !recording(inv).begin(d.job.target, inv.port, QString(), d.steps, d.now.values, &pending);
+        return !refused;
+    };
+    auto recorded = [&](const DeviceRestore &d) {
+        if (d.written)
+            recording(inv).finish(pending, d.write);
+        written(d);
+    };
+    const LineRestore line = restoreLine(client(*s), jobs, inv.choice, inv.read, inv.dryRun, planned, recorded, mayWrite);
     const qsizetype reached = line.devices.size();
     if (reached && line.devices.last().now.ending.stopped()) {
         // Stopped while reading: that device and the ones after it were not read.
@@ -199,7 +211,7 @@ int runRestore(const Invocation &inv)
     }
     if (!line.ending.stopped())
         reportTiming(*s);
-    return finish(restoreExit(line), reached);
+    return finish(refused ? worse(restoreExit(line), kNotRecorded) : restoreExit(line), reached);
 }
 
 // ---------------------------------------------------------------- restore of a snapshot
@@ -255,8 +267,22 @@ int restoreTarget(const Invocation &inv, Target &t, CounterClient &client)
         if (w.mismatches.isEmpty() && w.unverified.isEmpty())
             progress(inv, QStringLiteral("%1: device %2: all %3 read back").arg(t.label()).arg(device).arg(w.steps.size()));
     };
-    t.restore = restoreLine(client, jobs, inv.choice, inv.read, inv.dryRun, planned, written);
-    const int code = restoreExit(t.restore);
+    history::Pending pending;
+    bool refused = false;   // the history had to record a change and could not
+    auto mayWrite = [&](const DeviceRestore &d) {
+        if (recording(inv).begin(d.job.target, t.port, t.name, d.steps, d.now.values, &pending))
+            return true;
+        problem(t, QStringLiteral("device %1: nothing written: the history cannot record it").arg(d.job.target));
+        refused = true;
+        return false;
+    };
+    auto recorded = [&](const DeviceRestore &d) {
+        if (d.written)
+            recording(inv).finish(pending, d.write);
+        written(d);
+    };
+    t.restore = restoreLine(client, jobs, inv.choice, inv.read, inv.dryRun, planned, recorded, mayWrite);
+    const int code = refused ? worse(restoreExit(t.restore), kNotRecorded) : restoreExit(t.restore);
     if (t.restore.ending.stopped()) {
         const DeviceRestore &last = t.restore.devices.last();
         const int device = last.job.target;

@@ -1,6 +1,7 @@
 // write: values to one counter, each verified by reading back; and the
 // report of a write, which restore gives too.
 #include "cli.h"
+#include "recording.h"
 
 #include "parameters.h"
 #include "valueinput.h"
@@ -158,7 +159,15 @@ int runWrite(const Invocation &inv)
         }
         return rc;
     }
+    // The values before, for the record: one read-all, no retries.
+    ReadOptions once = inv.read;
+    once.retries = 0;
+    const QMap<char, QString> before = recordsChanges(inv) ? client(*s).read(inv.device, once).values : QMap<char, QString>();
+    history::Pending pending;
+    if (!recording(inv).begin(inv.device, inv.port, QString(), steps, before, &pending))
+        return kNotRecorded;
     const WriteReport w = client(*s).write(inv.device, steps, inv.read);
+    recording(inv).finish(pending, w);
     reportTiming(*s);
     QJsonArray rows;
     rc = reportWrite(inv, w, json ? &rows : nullptr);

@@ -58,7 +58,8 @@ StepResult stepResult(const WriteReport &w, int step, bool reachedLine)
 LineRestore restoreLine(CounterClient &client, const QVector<RestoreJob> &jobs, const RestoreChoice &choice,
                         const ReadOptions &options, bool dryRun,
                         const std::function<void(const DeviceRestore &)> &planned,
-                        const std::function<void(const DeviceRestore &)> &done)
+                        const std::function<void(const DeviceRestore &)> &done,
+                        const std::function<bool(const DeviceRestore &)> &mayWrite)
 {
     LineRestore line;
     for (const RestoreJob &job : jobs) {
@@ -76,7 +77,7 @@ LineRestore restoreLine(CounterClient &client, const QVector<RestoreJob> &jobs, 
         }
         if (planned)
             planned(d);
-        if (!dryRun && !d.steps.isEmpty()) {
+        if (!dryRun && !d.steps.isEmpty() && (!mayWrite || mayWrite(d))) {
             d.write = client.write(job.target, d.steps, options);
             d.written = true;
         }

@@ -57,10 +57,12 @@ struct LineRestore {
 
 // Reads each job's device, plans, and (unless `dryRun`) writes the steps.
 // `planned` is called once a device's plan is known, before its writes;
-// `done` after them. A loss or a stop ends the line.
+// `done` after them. `mayWrite` (if given) may keep a device's writes back
+// (the history cannot record them). A loss or a stop ends the line.
 LineRestore restoreLine(CounterClient &client, const QVector<RestoreJob> &jobs, const RestoreChoice &choice,
                         const ReadOptions &options, bool dryRun,
                         const std::function<void(const DeviceRestore &)> &planned = {},
-                        const std::function<void(const DeviceRestore &)> &done = {});
+                        const std::function<void(const DeviceRestore &)> &done = {},
+                        const std::function<bool(const DeviceRestore &)> &mayWrite = {});
 
 } // namespace kestran

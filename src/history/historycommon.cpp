@@ -4,6 +4,7 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QFileInfo>
 #include <QSysInfo>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -27,10 +28,13 @@ QString outcomeText(Outcome o)
 Origin Origin::here(const QString &program)
 {
     Origin o;
+    // The owner of this process as the system knows it (Linux); the
+    // environment only where there is no /proc (Windows).
+    o.who = QFileInfo(QStringLiteral("/proc/self")).owner();
     for (const char *name : {"USER", "LOGNAME", "USERNAME"}) {
-        o.who = qEnvironmentVariable(name);
         if (!o.who.isEmpty())
             break;
+        o.who = qEnvironmentVariable(name);
     }
     o.machine = QSysInfo::machineHostName();
     o.program = program;

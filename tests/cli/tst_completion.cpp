@@ -82,7 +82,8 @@ class TestCompletion : public QObject {
         options << QStringLiteral("--trace") << QStringLiteral("--ca") << QStringLiteral("--cert")
                 << QStringLiteral("--key") << QStringLiteral("--pin") << QStringLiteral("-q") << QStringLiteral("--quiet") << QStringLiteral("-h")
                 << QStringLiteral("--help");
-        if (sub != QLatin1String("ports"))
+        // ports and history open no line.
+        if (sub != QLatin1String("ports") && sub != QLatin1String("history"))
             options << QStringLiteral("--port");
         return options;
     }

@@ -245,7 +245,8 @@ private slots:
         QVERIFY2(r.err.contains("missing"), r.err.constData());
     }
 
-    // write: sent in the Setup order, read back, reported per value.
+    // write: the values before read first (for the history), then sent in
+    // the Setup order, read back, reported per value.
     void writeVerified()
     {
         QVERIFY(startLine());
@@ -254,7 +255,7 @@ private slots:
                            "--trace", trace});
         QCOMPARE(r.code, 0);
         QCOMPARE(line->received(),
-                 writeFrame(QLatin1Char('3'), QLatin1Char('0'), "-0001234")
+                 readAllFrame(QLatin1Char('3')) + writeFrame(QLatin1Char('3'), QLatin1Char('0'), "-0001234")
                      + writeFrame(QLatin1Char('3'), QLatin1Char('6'), "+0000099")
                      + writeFrame(QLatin1Char('3'), QLatin1Char('7'), "+0000007") + readAllFrame(QLatin1Char('3')));
         QVERIFY(r.out.contains("ALARM") && r.out.count(" ok\n") == 3);
@@ -262,7 +263,7 @@ private slots:
         QFile f(trace);
         QVERIFY(f.open(QIODevice::ReadOnly));
         const QByteArray t = f.readAll();
-        QCOMPARE(t.count("  TX  "), 4);
+        QCOMPARE(t.count("  TX  "), 5);
         QVERIFY(t.contains("|*3W:0=-0001234.|") && t.contains("  RX  2a 33 43 3a 30"));
         QVERIFY2(QRegularExpression(QStringLiteral("\\n\\d{4}-\\d\\d-\\d\\dT[\\d:.]{12}[+-]\\d\\d:\\d\\d  \\+\\d+\\.\\d{6}  TX  "))
                      .match(QString::fromLatin1(t)).hasMatch(),
@@ -288,7 +289,8 @@ private slots:
         const Run w = ctl({"write", "--port", gateway.url(), "-d", "4", "RESET=42", "-q"});
         QVERIFY2(w.code == 0, w.err.constData());
         QVERIFY(w.err.isEmpty());   // -q: nothing but errors on stderr
-        QCOMPARE(line->received(), writeFrame(QLatin1Char('4'), QLatin1Char('3'), "+0000042") + readAllFrame(QLatin1Char('4')));
+        QCOMPARE(line->received(), readAllFrame(QLatin1Char('4')) + writeFrame(QLatin1Char('4'), QLatin1Char('3'), "+0000042")
+                                       + readAllFrame(QLatin1Char('4')));
         const Run r = ctl({"read", "--port", gateway.url(), "-d", "4", "--json"});
         QVERIFY2(r.code == 0, r.err.constData());
         QVERIFY2(r.out.contains("\"+0000042\""), r.out.constData());
@@ -323,7 +325,7 @@ private slots:
         QVERIFY(r.err.contains("sent, not verified: TARGET, ACTUAL; not sent: RESET, ALARM"));
         QFile f(trace);
         QVERIFY(f.open(QIODevice::ReadOnly));
-        QCOMPARE(f.readAll().count("  TX  "), 2);
+        QCOMPARE(f.readAll().count("  TX  "), 3);   // the read of the values before, two writes
     }
 
     // backup --all, then restore onto counters with other values brings them
@@ -527,7 +529,8 @@ private slots:
     {
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<QByteArray>("before");   // what the line receives before the writes
-        QTest::newRow("write") << QStringList{"write", "-d", "1", "TARGET=1", "ACTUAL=2", "RESET=3", "ALARM=4"} << QByteArray();
+        QTest::newRow("write") << QStringList{"write", "-d", "1", "TARGET=1", "ACTUAL=2", "RESET=3", "ALARM=4"}
+                               << readAllFrame(QLatin1Char('1'));
         QTest::newRow("restore") << QStringList{"restore", file("interrupt.json"), "--with-actual"} << readAllFrame(QLatin1Char('1'));
     }
     void interruptStopsBetweenFrames()
