@@ -1,5 +1,6 @@
 // Serving the lines of a plant at once, and choosing them.
 #include "plantlines.h"
+#include "recording.h"
 
 #include "plantrun.h"
 #include "stopsignal.h"
@@ -41,7 +42,7 @@ int loadPlant(const QString &path, Plant *plant)
         error(why);
         return kUsage;
     }
-    return kDone;
+    return usePlantHistory(path, *plant);
 }
 
 // The names --line gives ("a,b" and repeated --line alike); each must be one of `known`.

@@ -32,6 +32,9 @@ Recording::Recording(const Invocation &inv, const history::Target *plantTarget) 
         m_target = *plantTarget;
     else
         m_targetOk = history::parseTarget(given, &m_target, &m_targetWhy);
+    // A plant that requires a record keeps requiring it under another database.
+    if (plantTarget && plantTarget->require)
+        m_target.require = true;
     m_group = history::Recorder::newGroup();
 }
 
@@ -52,6 +55,22 @@ QString devicesText(const QVector<QPair<QString, QVector<SavedDevice>>> &lines)
 
 namespace {
 Recording *theRecording = nullptr;
+bool plantGiven = false;
+history::Target plantTarget;
+}
+
+int usePlantHistory(const QString &path, const Plant &plant)
+{
+    if (!plant.historyGiven)
+        return kDone;
+    QString why;
+    plantTarget.require = plant.historyRequire;
+    if (!history::parseTarget(plant.historyDatabase, &plantTarget, &why)) {
+        error(QStringLiteral("%1:%2: [history] database: %3").arg(path).arg(plant.historyLine).arg(why));
+        return kUsage;
+    }
+    plantGiven = true;
+    return kDone;
 }
 
 Recording &recording(const Invocation &inv)
@@ -59,7 +78,7 @@ Recording &recording(const Invocation &inv)
     // Closed with the application: the SQL drivers go with it.
     static std::once_flag once;
     std::call_once(once, [&inv] {
-        theRecording = new Recording(inv);
+        theRecording = new Recording(inv, plantGiven ? &plantTarget : nullptr);
         qAddPostRoutine([] {
             delete theRecording;
             theRecording = nullptr;
@@ -101,8 +120,15 @@ bool Recording::begin(int device, const QString &port, const QString &line, cons
                       const QMap<char, QString> &before, history::Pending *pending)
 {
     pending->recorded = false;
-    if (steps.isEmpty() || !records())
+    if (steps.isEmpty())
         return true;
+    if (!records()) {
+        if (!m_target.require)
+            return true;
+        error(QStringLiteral("device %1: nothing written: the plant requires a record of every change, and the "
+                             "history is switched off (none)").arg(device));
+        return false;
+    }
     if (!m_targetOk) {
         error(QStringLiteral("KESTRAN_HISTORY: %1; nothing written").arg(m_targetWhy));
         return false;

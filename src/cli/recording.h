@@ -8,6 +8,7 @@
 #include "backupfile.h"
 #include "cli.h"
 #include "counterclient.h"
+#include "plantfile.h"
 
 #include <memory>
 #include <mutex>
@@ -53,6 +54,10 @@ private:
     QString m_openWhy;
     std::recursive_mutex m_mutex;
 };
+
+// The plant file's [history], for the run's recording (before its first use):
+// kUsage with the message said when its database text is not one.
+int usePlantHistory(const QString &path, const Plant &plant);
 
 // The run's one recording (one group for all its changes), made at first use.
 Recording &recording(const Invocation &inv);

@@ -94,6 +94,37 @@ QString portIdentity(const QString &portText, PortTable *table)
     return QStringLiteral("invalid:") + portText;
 }
 
+namespace {
+
+// [history]: database (a text) and require (true or false).
+template <typename Fail>
+bool readHistory(const toml::node &node, int at, Plant *out, Fail &fail)
+{
+    const toml::table *t = node.as_table();
+    if (!t)
+        return fail(at, QStringLiteral("history must be a table of database and require"));
+    out->historyGiven = true;
+    out->historyLine = at;
+    for (auto &&[k, v] : *t) {
+        const std::string_view name = k.str();
+        if (name == "database") {
+            if (!v.as_string())
+                return fail(lineOf(k.source()), QStringLiteral("database must be a text in quotes"));
+            out->historyDatabase = fromToml(v.as_string()->get()).trimmed();
+        } else if (name == "require") {
+            if (!v.as_boolean())
+                return fail(lineOf(k.source()), QStringLiteral("require must be true or false"));
+            out->historyRequire = v.as_boolean()->get();
+        } else {
+            return fail(lineOf(k.source()), QStringLiteral("unknown key \u201C%1\u201D in history (it has database and require)")
+                                               .arg(shown(fromToml(name))));
+        }
+    }
+    return true;
+}
+
+} // namespace
+
 bool parsePlant(const QByteArray &text, const QString &source, Plant *out, QString *error, PortTable *table)
 {
     auto fail = [&](int line, const QString &what) {
@@ -143,6 +174,7 @@ bool parsePlant(const QByteArray &text, const QString &source, Plant *out, QStri
         return true;
     };
     TlsSettings fileTls;
+    Plant history;   // [history] only
     const toml::array *list = nullptr;
     for (auto &&[key, node] : root) {
         if (key.str() == "tls") {
@@ -150,9 +182,14 @@ bool parsePlant(const QByteArray &text, const QString &source, Plant *out, QStri
                 return false;
             continue;
         }
+        if (key.str() == "history") {
+            if (!readHistory(node, lineOf(key.source()), &history, fail))
+                return false;
+            continue;
+        }
         if (key.str() != "line")
             return fail(lineOf(key.source()),
-                        QStringLiteral("unknown key \u201C%1\u201D (a plant file holds [[line]] tables and one [tls])").arg(shown(fromToml(key.str()))));
+                        QStringLiteral("unknown key \u201C%1\u201D (a plant file holds [[line]] tables, one [tls] and one [history])").arg(shown(fromToml(key.str()))));
         list = node.as_array();
         if (!list || !list->is_array_of_tables())
             return fail(lineOf(key.source()), QStringLiteral("\u201Cline\u201D must be written as [[line]] tables"));
@@ -228,6 +265,10 @@ bool parsePlant(const QByteArray &text, const QString &source, Plant *out, QStri
         portSeen.insert(identity, int(plant.lines.size()));
         plant.lines.append(line);
     }
+    plant.historyGiven = history.historyGiven;
+    plant.historyDatabase = history.historyDatabase;
+    plant.historyRequire = history.historyRequire;
+    plant.historyLine = history.historyLine;
     *out = plant;
     return true;
 }

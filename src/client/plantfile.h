@@ -22,6 +22,10 @@
 //   cert = "ctl.crt"
 //   key = "ctl.key"
 //
+//   [history]                      # optional; where changes are recorded
+//   database = "plant-history"     # a libpq service name, a postgresql:// URL, sqlite:FILE
+//   require = true                 # nothing is written where no entry can be made
+//
 // Every mistake is refused with the file's line number: a key that is not
 // one of these, a name used twice, two lines on one port, a port text that
 // names no port, a device number outside 0 to 7.
@@ -45,6 +49,11 @@ struct PlantLine {
 
 struct Plant {
     QVector<PlantLine> lines;   // in the file's order
+    // [history], as written (the history checks the database text).
+    bool historyGiven = false;
+    QString historyDatabase;
+    bool historyRequire = false;
+    int historyLine = 0;
 
     const PlantLine *find(const QString &name) const;
 };

@@ -1,4 +1,5 @@
 #include "form1.h"
+#include "setuprecord.h"
 
 #include "controls.h"
 #include "mdlcomport.h"
@@ -38,7 +39,14 @@ Form1::Form1(SerialControl *comm, QWidget *parent)
 {
     createControls();
     MSComm1 = comm ? comm : createSerialControl(this);
+    m_record = new SetupRecord(this);
+    m_record->setNotice([this](const QString &text) { reportProblem(text); });
     connectHandlers();
+}
+
+int Form1::selectedDevice() const
+{
+    return deviceAddress(cDEVICE->Text()).toInt();
 }
 
 Form1::~Form1() = default;
@@ -210,6 +218,7 @@ void Form1::openSequence()
         return;
     }
 
+    m_record->portOpened(portText);
     LEDCommunication->setFillColor(kGreen);
     cCom->setEnabled(false);
     for (TextBox *t : displays())
@@ -331,6 +340,7 @@ void Form1::applyReply(const ReplyUpdate &update)
     const auto shown = displays();
     if (index >= '0' && index <= '2')
         shown[index - '0']->setText(formatDisplay(update.value));
+    m_record->replied(selectedDevice(), index, update.value);
     const int slot = settingSlot(index);
     if (slot >= 0)
         settingFields()[slot]->setText(update.value);
@@ -345,16 +355,21 @@ void Form1::bSETUP_Click()
     bSETUP->setEnabled(false);
     bRead->setEnabled(false);
     const auto &order = setupOrder();
+    m_record->setupStarts();
     for (int step = 0; step < int(order.size()); ++step) {
         // Box and field are read only now, when this step's turn has come.
         CheckBox *box = checkBoxes()[step];
         TextBox *field = settingFields()[step];
-        if (stepWrites(box->Value(), field->text()))
+        // The value goes on record before it goes out (SetupRecord).
+        if (stepWrites(box->Value(), field->text()) && m_record->sending(selectedDevice(), order[step], field->text()))
             SendWrite(QLatin1Char(order[step]), field->text());
-        if (!pause())
+        if (!pause()) {
+            m_record->setupEnds(false);
             return;   // port closed or window gone: nothing more is sent
+        }
     }
     SendReadAll();
+    m_record->setupEnds(true);
     bSETUP->setEnabled(true);
     bRead->setEnabled(true);
 }

@@ -21,6 +21,7 @@ class Timer;
 class Form1 : public QWidget, private FrameOutput {
     Q_OBJECT
 public:
+    class SetupRecord *setupRecord() const { return m_record; }
     // `comm` is the serial control to use (owned by the caller); nullptr makes a real one.
     explicit Form1(SerialControl *comm = nullptr, QWidget *parent = nullptr);
     ~Form1() override;
@@ -108,6 +109,9 @@ private:
     // FrameOutput
     QString deviceText() const override;
     void output(const QString &piece) override;
+
+    int selectedDevice() const;        // the device number cDEVICE names now
+    class SetupRecord *m_record = nullptr;   // the history of what Setup sends
 
     bool m_loaded = false;
     bool m_closing = false;
