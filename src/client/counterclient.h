@@ -66,8 +66,6 @@ struct WriteReport {
 class CounterClient : public QObject {
     Q_OBJECT
 public:
-    // The counters need this long after each write before the next command.
-    static constexpr int kWritePauseMs = 250;
 
     // `line` is an open serial control (not owned).
     explicit CounterClient(SerialControl *line, QObject *parent = nullptr);
