@@ -1,5 +1,6 @@
 #include "lineserver.h"
 #include "lineserver_p.h"
+#include "linehistory.h"
 
 #include "frames.h"
 #include "counterclient.h"
@@ -169,6 +170,16 @@ void LineServer::onClientFrames(Client &c, const QByteArray &bytes)
             closeClient(*cp, QStringLiteral("a request while the line is down"));
             return;
         }
+        QString why;
+        if (f.kind == LineFrame::Write
+            && !m_history->taken(cp->id, cp->identity.isEmpty() ? cp->name : cp->identity, peerAddress(cp->socket),
+                                 f.device, f.index, f.value, &why)) {
+            ++m_stats.writeRefusals;
+            cp->queue.clear();
+            closeClient(*cp, QStringLiteral("a write to device %1 refused: the history must record it and cannot: %2")
+                                 .arg(f.device).arg(why), kLinedWriteRefused);
+            return;
+        }
         Request r;
         r.kind = f.kind == LineFrame::Write ? Request::Write : Request::Read;
         r.device = f.device;
@@ -209,6 +220,7 @@ void LineServer::dropClient(quint64 id)
     const auto it = m_clients.find(id);
     if (it == m_clients.end())
         return;
+    m_history->clientGone(id);
     std::unique_ptr<Client> c = std::move(it->second);
     m_clients.erase(it);
     // A read of its own stays on the line to its end; its replies are discarded.

@@ -1,5 +1,7 @@
 #include "linedconfig.h"
 
+#include "history.h"
+
 #include "plantfile.h"
 
 #include <QDir>
@@ -167,8 +169,29 @@ bool parseLinedConfig(const QByteArray &text, const QString &source, LinedConfig
                     return false;
                 *field = fileName(v);
             }
+        } else if (k == "history") {
+            const toml::table *t = node.as_table();
+            if (!t)
+                return fail(at, QStringLiteral("history must be a table of database and require"));
+            for (auto &&[hk, hv] : *t) {
+                const int hat = lineOf(hk.source());
+                if (hk.str() == "database") {
+                    if (!textOf(hv, hat, QStringLiteral("database"), &config.history))
+                        return false;
+                    history::Target target;
+                    QString why;
+                    if (!history::parseTarget(config.history, &target, &why))
+                        return fail(hat, QStringLiteral("database: ") + why);
+                } else if (hk.str() == "require" && hv.as_boolean()) {
+                    config.historyRequire = hv.as_boolean()->get();
+                } else {
+                    return fail(hat, hk.str() == "require" ? QStringLiteral("require must be true or false")
+                                                           : QStringLiteral("unknown key \u201C%1\u201D in history (it has "
+                                                                            "database and require)").arg(shown(fromToml(hk.str()))));
+                }
+            }
         } else {
-            return fail(at, QStringLiteral("unknown key \u201C%1\u201D (the file holds [[line]] tables, [tls] and status)")
+            return fail(at, QStringLiteral("unknown key \u201C%1\u201D (the file holds [[line]] tables, [tls], [history] and status)")
                                 .arg(shown(fromToml(k))));
         }
     }
@@ -267,7 +290,10 @@ bool parseLinedConfig(const QByteArray &text, const QString &source, LinedConfig
             return fail(line.fileLine, QStringLiteral("line \u201C%1\u201D has no port").arg(line.name));
         if (!line.listen.isSet())
             return fail(line.fileLine, QStringLiteral("line \u201C%1\u201D has no listen address").arg(line.name));
-        const QString why = checkLinedConfig(LinedConfig{{line}, config.tls, {}});
+        LinedConfig alone;
+        alone.lines = {line};
+        alone.tls = config.tls;
+        const QString why = checkLinedConfig(alone);
         if (!why.isEmpty())
             return fail(line.fileLine, why);
         for (const LineConfig &o : config.lines)
@@ -277,6 +303,10 @@ bool parseLinedConfig(const QByteArray &text, const QString &source, LinedConfig
                         return fail(line.fileLine, QStringLiteral("port %1 is also served by \u201C%2\u201D (line %3)")
                                                        .arg(mine->port).arg(o.name).arg(o.fileLine));
         config.lines.append(line);
+    }
+    for (LineConfig &l : config.lines) {
+        l.history = config.history;
+        l.historyRequire = config.historyRequire;
     }
     *out = config;
     return true;

@@ -23,6 +23,10 @@
 //
 //   status = "tcp://127.0.0.1:4199"           # optional; a plain-text status page
 //
+//   [history]                 # optional; where the clients' writes are recorded
+//   database = "plant-history" # default, none, sqlite:FILE, a postgresql:// URL or a service name
+//   require = true            # a write that cannot be recorded is refused
+//
 // Every mistake is refused with the file's line number, and the daemon
 // does not start.
 #include "tlssettings.h"
@@ -69,6 +73,8 @@ struct LineConfig {
     int maxClients = 1024;
     bool plainAnywhere = false;          // plain TCP on an address other than loopback
     int fileLine = 0;
+    QString history;                     // [history] database, as written ("": the default)
+    bool historyRequire = false;
 
     QString shownName() const { return name.isEmpty() ? port : name; }
 };
@@ -77,6 +83,8 @@ struct LinedConfig {
     QVector<LineConfig> lines;
     ServerTls tls;
     ListenAddress status;
+    QString history;                     // [history], for every line
+    bool historyRequire = false;
 };
 
 // Reads a configuration file's text. On failure returns false and sets

@@ -1,4 +1,5 @@
 #include "lineserver.h"
+#include "linehistory.h"
 #include "lineserver_p.h"
 
 #include "frames.h"
@@ -72,6 +73,11 @@ LineServer::LineServer(const LineConfig &config, const ServerTls &tls, QObject *
     m_quietMs = defaults.quietMs;
     m_writePauseMs = kSetupPauseMs;
     m_clock.start();
+    history::Target target;
+    target.require = config.historyRequire;
+    QString why;
+    history::parseTarget(config.history, &target, &why);   // checked with the configuration
+    m_history = std::make_unique<LineHistory>(target, config.name, config.port);
 
     m_reopen = new QTimer(this);
     m_reopen->setSingleShot(true);
@@ -233,6 +239,7 @@ void LineServer::onLineLost(const QString &reason)
     if (!m_line)
         return;
     ++m_stats.losses;
+    m_history->lineLost();
     logLine(LogLevel::Warning, QStringLiteral("%1: the line is lost: %2").arg(m_config.shownName(), reason));
     if (m_state == LineState::Reading)
         m_stats.busyNs += m_read.since.nsecsElapsed();
@@ -285,6 +292,7 @@ void LineServer::lineFrames(const QByteArray &bytes)
             m_stats.lineDropped += f.bytes.size();
             continue;
         }
+        m_history->replied(f.device, f.index, f.value);
         Client *c = m_read.client ? client(m_read.client) : nullptr;
         if (c && c->state == ClientState::Active)
             c->socket->write(f.bytes);
@@ -362,6 +370,7 @@ void LineServer::pump()
         ++pick->requests;
         sendToLine(r.frame);
         if (r.kind == Request::Write) {
+            m_history->sent(r.device, r.frame.at(4), QString::fromLatin1(r.frame.mid(6, 8)));
             ++m_stats.writes;
             m_pausedUntilNs[size_t(r.device)] = now + kByteNs * r.frame.size() + qint64(m_writePauseMs) * 1000000;
             if (pick->queue.empty())

@@ -43,6 +43,8 @@ class FrameSplitter;
 
 namespace kestran::lined {
 
+class LineHistory;
+
 struct LineStats {
     int clients = 0;              // connected now (monitors not counted)
     int monitors = 0;
@@ -173,6 +175,7 @@ private:
     quint64 m_nextId = 1;
     quint64 m_nextTurn = 1;       // orders the heads of the client queues
     LineStats m_stats;
+    std::unique_ptr<LineHistory> m_history;   // every client's writes on record
 };
 
 } // namespace kestran::lined
