@@ -158,11 +158,15 @@ bool Backend::prepare(QSqlDatabase db, bool shared, QString *why)
         QSqlQuery probe(db);
         if (probe.exec(QStringLiteral("SELECT 1 FROM kestran_history LIMIT 0")))
             return true;
-        for (const QString &sql : schema(true))
-            if (!run(db, sql, why)) {
-                *why = QStringLiteral("the table kestran_history is missing and cannot be made: ") + *why;
-                return false;
-            }
+        for (const QString &sql : schema(true)) {
+            if (run(db, sql, why))
+                continue;
+            // Another program may have made it at the same moment.
+            if (QSqlQuery(db).exec(QStringLiteral("SELECT 1 FROM kestran_history LIMIT 0")))
+                return true;
+            *why = QStringLiteral("the table kestran_history is missing and cannot be made: ") + *why;
+            return false;
+        }
         return true;
     }
     if (!run(db, QStringLiteral("PRAGMA journal_mode=WAL"), why))
@@ -223,7 +227,8 @@ bool Backend::append(QSqlDatabase db, QVector<Entry> *entries, bool skipKnown, Q
         prev = q.value(0).toByteArray();
     q.finish();
     QSqlQuery known(db), insert(db);
-    known.prepare(QStringLiteral("SELECT 1 FROM kestran_history WHERE id = ?"));
+    if (skipKnown)
+        known.prepare(QStringLiteral("SELECT 1 FROM kestran_history WHERE id = ?"));
     insert.prepare(QStringLiteral("INSERT INTO kestran_history (%1) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
                        .arg(entryColumns()));
     for (Entry &e : *entries) {

@@ -2,6 +2,7 @@
 // change with its outcome; and the walk along the chain.
 #include "history_sql.h"
 
+#include <QCryptographicHash>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QSet>
@@ -213,25 +214,53 @@ VerifyResult Recorder::verify()
         return r;
     }
     QByteArray prev(32, '\0');
+    QByteArray bytes;
+    bytes.reserve(512);
+    // The canonical bytes straight from the row (as canonical() makes them
+    // from an Entry), without building one: the walk reads every entry.
+    auto field = [&bytes](const QByteArray &b) {
+        bytes += QByteArray::number(b.size());
+        bytes += ':';
+        bytes += b;
+    };
+    auto text = [&q](int column) { return q.value(column).toString().toUtf8(); };
     while (q.next()) {
-        const Entry e = rowToEntry(q);
         ++r.entries;
-        if (e.prev != prev) {
+        const qint64 seq = q.value(0).toLongLong();
+        const QByteArray entryPrev = q.value(18).toByteArray();
+        if (entryPrev != prev) {
             r.ok = false;
-            r.firstBad = e.seq;
+            r.firstBad = seq;
             r.why = r.entries == 1 ? QStringLiteral("it is the first entry left, but its predecessor's hash is not the start of a chain: "
                                                      "older entries were removed")
                                    : QStringLiteral("the hash of its predecessor does not match the entry before it: "
                                                     "an entry before it was removed, or that one was altered");
             return r;
         }
-        if (chainHash(prev, e) != e.hash) {
+        bytes.clear();
+        field(QByteArray::number(q.value(2).toInt()));
+        field(q.value(1).toByteArray());
+        field(q.value(3).toByteArray());
+        field(QByteArray::number(q.value(4).toLongLong()));
+        for (int c = 5; c <= 9; ++c)
+            field(text(c));
+        field(QByteArray::number(q.value(10).isNull() ? -1 : q.value(10).toInt()));
+        for (int c = 11; c <= 14; ++c)
+            field(text(c));
+        field(q.value(15).toByteArray());
+        field(text(16));
+        field(text(17));
+        QCryptographicHash h(QCryptographicHash::Sha256);
+        h.addData(prev);
+        h.addData(bytes);
+        const QByteArray hash = q.value(19).toByteArray();
+        if (h.result() != hash) {
             r.ok = false;
-            r.firstBad = e.seq;
+            r.firstBad = seq;
             r.why = QStringLiteral("its contents do not match its hash: the entry was altered");
             return r;
         }
-        prev = e.hash;
+        prev = hash;
     }
     return r;
 }

@@ -51,6 +51,15 @@ int Form1::selectedDevice() const
     return deviceAddress(cDEVICE->Text()).toInt();
 }
 
+QVector<QPair<char, QString>> Form1::plannedWrites() const
+{
+    QVector<QPair<char, QString>> planned;
+    for (int step = 0; step < int(setupOrder().size()); ++step)
+        if (stepWrites(checkBoxes()[step]->Value(), settingFields()[step]->text()))
+            planned.append({setupOrder()[step], settingFields()[step]->text()});
+    return planned;
+}
+
 Form1::~Form1() = default;
 
 std::array<CheckBox *, 7> Form1::checkBoxes() const
@@ -341,7 +350,7 @@ void Form1::bSETUP_Click()
     bSETUP->setEnabled(false);
     bRead->setEnabled(false);
     const auto &order = setupOrder();
-    m_record->setupStarts();
+    m_record->setupStarts(selectedDevice(), plannedWrites());
     for (int step = 0; step < int(order.size()); ++step) {
         // Box and field are read only now, when this step's turn has come.
         CheckBox *box = checkBoxes()[step];

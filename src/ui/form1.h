@@ -111,6 +111,8 @@ private:
     void output(const QString &piece) override;
 
     int selectedDevice() const;        // the device number cDEVICE names now
+    // What Setup would write as the boxes and fields stand now: index and value field.
+    QVector<QPair<char, QString>> plannedWrites() const;
     class SetupRecord *m_record = nullptr;   // the history of what Setup sends
 
     bool m_loaded = false;

@@ -90,6 +90,7 @@ bool SetupRecord::ready()
 
 void SetupRecord::portOpened(const QString &port)
 {
+    ready();   // the store is opened now, not in the first Setup
     m_port = port;
     m_lastRead.clear();
 }
@@ -101,35 +102,59 @@ void SetupRecord::replied(int device, char index, const QString &value)
         return;
     m_answers.insert({device, index}, value);
     for (int i = 0; i < m_indices.size(); ++i)
-        if (!m_answers.contains({m_pending.values[i].device, m_indices[i]}))
+        if (m_sent[i] && !m_answers.contains({m_pending.values[i].device, m_indices[i]}))
             return;
     finish();
 }
 
-void SetupRecord::setupStarts()
+void SetupRecord::setupStarts(int device, const QVector<QPair<char, QString>> &planned)
 {
     if (m_awaiting)
         finish();
     m_pending = history::Pending{};
     m_pending.group = history::Recorder::newGroup();
     m_indices.clear();
+    m_sent.clear();
+    QVector<history::ChangeValue> values;
+    for (const auto &p : planned)
+        values.append({device, nameOf(p.first), m_lastRead.value({device, p.first}), p.second});
+    if (record(values))
+        for (const auto &p : planned) {
+            m_indices.append(p.first);
+            m_sent.append(false);
+        }
+}
+
+bool SetupRecord::record(const QVector<history::ChangeValue> &values)
+{
+    if (values.isEmpty() || !ready() || !m_recorder->recording())
+        return false;
+    history::Origin o = history::Origin::here(QStringLiteral("kestran-setup " KESTRAN_VERSION));
+    o.port = m_port;
+    history::Pending one;
+    QString why;
+    if (!m_recorder->beginChange(m_pending.group, o, values, &one, &why))
+        return false;
+    m_pending.origin = o;
+    m_pending.values += values;
+    m_pending.recorded = true;
+    return true;
 }
 
 bool SetupRecord::sending(int device, char index, const QString &field)
 {
-    if (!ready() || !m_recorder->recording())
-        return !m_target.require;
-    history::Origin o = history::Origin::here(QStringLiteral("kestran-setup " KESTRAN_VERSION));
-    o.port = m_port;
-    const history::ChangeValue v{device, nameOf(index), m_lastRead.value({device, index}), field};
-    history::Pending one;
-    QString why;
-    if (!m_recorder->beginChange(m_pending.group, o, {v}, &one, &why))
-        return !m_recorder->require();
-    m_pending.origin = o;
-    m_pending.values.append(v);
-    m_pending.recorded = true;
+    for (int i = 0; i < m_indices.size(); ++i) {
+        const history::ChangeValue &v = m_pending.values[i];
+        if (!m_sent[i] && m_indices[i] == index && v.device == device && v.sent == field) {
+            m_sent[i] = true;
+            return true;
+        }
+    }
+    // Not as planned: on record now, before it goes out.
+    if (!record({{device, nameOf(index), m_lastRead.value({device, index}), field}}))
+        return !(ready() && m_recorder->recording() ? m_recorder->require() : m_target.require);
     m_indices.append(index);
+    m_sent.append(true);
     return true;
 }
 
@@ -154,13 +179,15 @@ void SetupRecord::finish()
     QVector<history::Outcome> outcomes;
     for (int i = 0; i < m_indices.size(); ++i) {
         const auto key = qMakePair(m_pending.values[i].device, m_indices[i]);
-        outcomes.append(!m_answers.contains(key) ? history::Outcome::NotVerified
+        outcomes.append(!m_sent[i] ? history::Outcome::NotSent
+                        : !m_answers.contains(key) ? history::Outcome::NotVerified
                         : m_answers.value(key) == m_pending.values[i].sent ? history::Outcome::Verified
                                                                             : history::Outcome::ReadOtherwise);
     }
     if (m_recorder && m_pending.recorded)
         m_recorder->finish(m_pending, outcomes);
     m_indices.clear();
+    m_sent.clear();
     m_pending = history::Pending{};
 }
 

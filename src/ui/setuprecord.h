@@ -34,9 +34,12 @@ public:
     void portOpened(const QString &port);
     // Every reply the window decodes, for the value before and the outcome.
     void replied(int device, char index, const QString &value);
-    void setupStarts();
+    // A Setup starts: what it would write as the fields stand now goes on
+    // record at once, in one entry per value and one commit.
+    void setupStarts(int device, const QVector<QPair<char, QString>> &planned);
     // Before one write: true when it may go out (it is on record, or the
-    // history does not require it).
+    // history does not require it). A value not planned at the start (a field
+    // edited during a pause) goes on record now.
     bool sending(int device, char index, const QString &field);
     // The closing read-all is out (or the sequence ended without one).
     void setupEnds(bool readAllSent);
@@ -47,6 +50,7 @@ public:
 private:
     bool ready();
     void finish();
+    bool record(const QVector<history::ChangeValue> &values);
 
     history::Target m_target;
     bool m_targetOk = true;
@@ -57,6 +61,7 @@ private:
     QMap<QPair<int, char>, QString> m_lastRead;
     history::Pending m_pending;       // the values of this Setup on record
     QVector<char> m_indices;          // their index characters, in the same order
+    QVector<bool> m_sent;             // whether each went out
     QMap<QPair<int, char>, QString> m_answers;   // replies since the closing read-all
     bool m_awaiting = false;
     QTimer m_replyWait;
