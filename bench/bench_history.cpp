@@ -147,7 +147,7 @@ bool fill(const QString &path, int entries)
                 e.before = QStringLiteral("+%1").arg(rng.bounded(10000000), 7, 10, QLatin1Char('0'));
                 e.sent = QStringLiteral("+%1").arg(rng.bounded(10000000), 7, 10, QLatin1Char('0'));
                 insert(e);
-                outcomes << QStringLiteral("%1:1").arg(e.parameter);
+                outcomes << QStringLiteral("%1=%2:1").arg(e.parameter, e.sent);
             }
             history::Entry o;
             o.kind = history::Entry::OutcomeOf;

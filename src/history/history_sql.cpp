@@ -40,7 +40,7 @@ QStringList schema(bool postgres)
                         "device SMALLINT, parameter TEXT, before TEXT, sent TEXT, file TEXT, sha256 %2, "
                         "devices TEXT, result TEXT, prev %2 NOT NULL, hash %2 NOT NULL)")
              .arg(seq, blob, big, postgres ? QStringLiteral(" UNIQUE") : QString());
-    s << QStringLiteral("CREATE INDEX IF NOT EXISTS kestran_history_place ON kestran_history (device, line, seq)");
+    s << QStringLiteral("CREATE INDEX IF NOT EXISTS kestran_history_place ON kestran_history (device, coalesce(line, port), seq)");
     s << QStringLiteral("CREATE INDEX IF NOT EXISTS kestran_history_outcome ON kestran_history (grp) WHERE kind = 2");
     return s;
 }
@@ -71,7 +71,7 @@ QString outcomesText(const QVector<QPair<QString, Outcome>> &outcomes)
     QStringList parts;
     for (const auto &o : outcomes)
         parts << QStringLiteral("%1:%2").arg(o.first).arg(int(o.second));
-    return parts.join(QLatin1Char(','));
+    return parts.join(QLatin1Char(','));   // o.first: "NAME=VALUE" 
 }
 
 QMap<QString, Outcome> parseOutcomes(const QString &text)
@@ -421,7 +421,8 @@ bool Recorder::finish(const Pending &pending, const QVector<Outcome> &outcomes, 
     // One entry per device: the outcome of each of its values.
     QMap<int, QVector<QPair<QString, Outcome>>> byDevice;
     for (int i = 0; i < pending.values.size(); ++i)
-        byDevice[pending.values[i].device].append({pending.values[i].parameter, outcomes.value(i, Outcome::Unknown)});
+        byDevice[pending.values[i].device].append({pending.values[i].parameter + QLatin1Char('=') + pending.values[i].sent,
+                                                   outcomes.value(i, Outcome::Unknown)});
     QVector<Entry> entries;
     const QDateTime now = QDateTime::currentDateTimeUtc();
     for (auto it = byDevice.cbegin(); it != byDevice.cend(); ++it) {

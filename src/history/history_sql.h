@@ -54,7 +54,8 @@ private:
 // The columns in the order rowToEntry reads them.
 QString entryColumns();
 Entry rowToEntry(const class QSqlQuery &q);
-// "TARGET:1,RESET:3", the outcomes of one device's values in a change.
+// "TARGET=+0001500:1,RESET=+0000020:3", the outcomes of one device's values
+// in a change, by name and value sent (a Setup may send a value twice).
 QString outcomesText(const QVector<QPair<QString, Outcome>> &outcomes);
 QMap<QString, Outcome> parseOutcomes(const QString &text);
 

@@ -42,6 +42,40 @@ Entry rowToEntry(const QSqlQuery &q)
 
 namespace {
 
+// The expression that gives an entry's canonical bytes: per field its length
+// in bytes, ":" and the bytes, in canonical()'s order.
+QString canonicalSql(bool postgres)
+{
+    enum Type { Int, Blob, Text };
+    const QList<QPair<const char *, Type>> fields = {
+        {"kind", Int}, {"id", Blob}, {"grp", Blob}, {"at", Int}, {"who", Text}, {"machine", Text}, {"program", Text},
+        {"port", Text}, {"line", Text}, {"coalesce(device, -1)", Int}, {"parameter", Text}, {"before", Text},
+        {"sent", Text}, {"file", Text}, {"sha256", Blob}, {"devices", Text}, {"result", Text}};
+    QStringList parts;
+    for (const auto &[name, type] : fields) {
+        const QString c = QLatin1String(name);
+        if (postgres) {
+            if (type == Int)
+                parts << QStringLiteral("convert_to(length((%1)::text)::text || ':' || (%1)::text, 'UTF8')").arg(c);
+            else if (type == Text)
+                parts << QStringLiteral("convert_to(octet_length(coalesce(%1, ''))::text || ':', 'UTF8') || "
+                                        "convert_to(coalesce(%1, ''), 'UTF8')").arg(c);
+            else
+                parts << QStringLiteral("convert_to(octet_length(coalesce(%1, ''::bytea))::text || ':', 'UTF8') || "
+                                        "coalesce(%1, ''::bytea)").arg(c);
+        } else {
+            if (type == Int)
+                parts << QStringLiteral("length(%1) || ':' || %1").arg(c);
+            else if (type == Text)
+                parts << QStringLiteral("length(CAST(coalesce(%1, '') AS BLOB)) || ':' || coalesce(%1, '')").arg(c);
+            else
+                parts << QStringLiteral("length(coalesce(%1, x'')) || ':' || coalesce(%1, x'')").arg(c);
+        }
+    }
+    const QString all = parts.join(QStringLiteral(" || "));
+    return postgres ? all : QStringLiteral("CAST(%1 AS BLOB)").arg(all);
+}
+
 // The database to read: the shared one (the spool sent on first), else the SQLite file.
 QSqlDatabase readable(Backend &b, QString *why)
 {
@@ -85,7 +119,11 @@ bool Recorder::query(const Filter &f, QVector<Entry> *entries, QString *why)
         where << QStringLiteral("device = ?");
         values << f.device;
     }
-    if (!f.lines.isEmpty()) {
+    if (!f.lines.isEmpty() && changesOnly) {
+        // The place index: the line's name, or the port where there is none.
+        where << QStringLiteral("coalesce(line, port) IN (%1)").arg(placeholders(f.lines.size()));
+        for (const QString &l : f.lines) values << l;
+    } else if (!f.lines.isEmpty()) {
         QStringList files;
         for (qsizetype i = 0; i < f.lines.size(); ++i)
             files << QStringLiteral("(',' || line || ',') LIKE ? ESCAPE '\\'");
@@ -138,6 +176,29 @@ bool Recorder::query(const Filter &f, QVector<Entry> *entries, QString *why)
 
     // Each change's outcome: the outcome entries of its group, by place and device.
     QMap<QByteArray, QVector<Entry>> outcomes;
+    // One device on chosen lines: its outcome entries in one go, by the place index.
+    if (f.device >= 0 && !f.lines.isEmpty() && !entries->isEmpty()) {
+        QSqlQuery all(db);
+        all.setForwardOnly(true);
+        all.prepare(QStringLiteral("SELECT seq, %1 FROM kestran_history WHERE device = ? AND coalesce(line, port) IN (%2) "
+                                   "AND seq >= ? AND kind = 2").arg(entryColumns(), placeholders(f.lines.size())));
+        all.addBindValue(f.device);
+        for (const QString &l : f.lines)
+            all.addBindValue(l);
+        all.addBindValue(entries->last().seq);
+        if (!all.exec()) {
+            *why = all.lastError().text();
+            return false;
+        }
+        for (const Entry &e : std::as_const(*entries))
+            outcomes.insert(e.group, {});
+        while (all.next()) {
+            const Entry r = rowToEntry(all);
+            auto it = outcomes.find(r.group);
+            if (it != outcomes.end())
+                it->append(r);
+        }
+    }
     QSqlQuery o(db);
     o.setForwardOnly(true);
     o.prepare(QStringLiteral("SELECT seq, %1 FROM kestran_history WHERE kind = 2 AND grp = ?").arg(entryColumns()));
@@ -161,8 +222,9 @@ bool Recorder::query(const Filter &f, QVector<Entry> *entries, QString *why)
             if (r.device != e.device || r.origin.port != e.origin.port || r.origin.line != e.origin.line)
                 continue;
             const QMap<QString, Outcome> m = parseOutcomes(r.file.result);
-            if (m.contains(e.parameter)) {
-                e.outcome = m.value(e.parameter);
+            const QString key = e.parameter + QLatin1Char('=') + e.sent;
+            if (m.contains(key)) {
+                e.outcome = m.value(key);
                 e.outcomeAt = r.at;
                 break;
             }
@@ -206,29 +268,21 @@ VerifyResult Recorder::verify()
         r.why = why;
         return r;
     }
+    // The canonical bytes of each entry (as canonical() makes them) are put
+    // together by the database itself: the walk reads four columns a row.
     QSqlQuery q(db);
     q.setForwardOnly(true);
-    if (!q.exec(QStringLiteral("SELECT seq, %1 FROM kestran_history ORDER BY seq").arg(entryColumns()))) {
+    if (!q.exec(QStringLiteral("SELECT seq, %1, prev, hash FROM kestran_history ORDER BY seq")
+                    .arg(canonicalSql(db.driverName() == QLatin1String("QPSQL"))))) {
         r.ok = false;
         r.why = q.lastError().text();
         return r;
     }
     QByteArray prev(32, '\0');
-    QByteArray bytes;
-    bytes.reserve(512);
-    // The canonical bytes straight from the row (as canonical() makes them
-    // from an Entry), without building one: the walk reads every entry.
-    auto field = [&bytes](const QByteArray &b) {
-        bytes += QByteArray::number(b.size());
-        bytes += ':';
-        bytes += b;
-    };
-    auto text = [&q](int column) { return q.value(column).toString().toUtf8(); };
     while (q.next()) {
         ++r.entries;
         const qint64 seq = q.value(0).toLongLong();
-        const QByteArray entryPrev = q.value(18).toByteArray();
-        if (entryPrev != prev) {
+        if (q.value(2).toByteArray() != prev) {
             r.ok = false;
             r.firstBad = seq;
             r.why = r.entries == 1 ? QStringLiteral("it is the first entry left, but its predecessor's hash is not the start of a chain: "
@@ -237,23 +291,10 @@ VerifyResult Recorder::verify()
                                                     "an entry before it was removed, or that one was altered");
             return r;
         }
-        bytes.clear();
-        field(QByteArray::number(q.value(2).toInt()));
-        field(q.value(1).toByteArray());
-        field(q.value(3).toByteArray());
-        field(QByteArray::number(q.value(4).toLongLong()));
-        for (int c = 5; c <= 9; ++c)
-            field(text(c));
-        field(QByteArray::number(q.value(10).isNull() ? -1 : q.value(10).toInt()));
-        for (int c = 11; c <= 14; ++c)
-            field(text(c));
-        field(q.value(15).toByteArray());
-        field(text(16));
-        field(text(17));
         QCryptographicHash h(QCryptographicHash::Sha256);
         h.addData(prev);
-        h.addData(bytes);
-        const QByteArray hash = q.value(19).toByteArray();
+        h.addData(q.value(1).toByteArray());
+        const QByteArray hash = q.value(3).toByteArray();
         if (h.result() != hash) {
             r.ok = false;
             r.firstBad = seq;
