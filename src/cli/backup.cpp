@@ -2,8 +2,6 @@
 // line of a plant (a snapshot), saved to a file.
 #include "plantlines.h"
 
-#include "stopsignal.h"
-
 #include <QFile>
 
 namespace kestran::cli {
@@ -38,23 +36,17 @@ int runBackup(const Invocation &inv)
     if (!s)
         return rc;
 
-    const char *what = inv.all ? "not saved" : "nothing saved";
+    const QString what = inv.all ? QStringLiteral("not saved") : QStringLiteral("nothing saved");
     const LineBackup line = backupLine(client(*s), inv.all ? QVector<int>{} : QVector<int>{inv.device}, inv.read,
                                        [&](const DeviceBackup &b) {
         const int d = b.read.device;
-        if (b.status == DeviceBackup::Absent) {
+        if (b.status == DeviceBackup::Absent)
             progress(inv, QStringLiteral("device %1: no answer").arg(d));
-        } else if (b.status == DeviceBackup::Saved) {
+        else if (b.status == DeviceBackup::Saved)
             progress(inv, QStringLiteral("device %1: read").arg(d));
-        } else if (b.read.silent()) {
-            error(QStringLiteral("device %1 did not answer; %2").arg(d).arg(QLatin1String(what)));
-        } else {
-            // A setting without its shape would make the file one a restore refuses.
-            for (auto it = b.read.shapeless.cbegin(); it != b.read.shapeless.cend(); ++it)
-                error(QStringLiteral("device %1: %2 came as %3, which is no %2 value")
-                          .arg(d).arg(nameOf(it.key()), lineText(it.value())));
-            error(QStringLiteral("device %1: incomplete answer, missing %2; %3").arg(d).arg(missingText(b.read), QLatin1String(what)));
-        }
+        for (const QString &text : verdictText(b.read, what))
+            if (b.status == DeviceBackup::Incomplete)
+                error(text);
     });
     if (line.ending.lost)
         return lineLost(line.ending);
@@ -92,8 +84,8 @@ int backupTarget(const Invocation &inv, Target &t, CounterClient &client)
             ++t.found;
             progress(inv, QStringLiteral("%1: device %2 read").arg(t.label()).arg(d));
         } else {
-            problem(t, b.read.silent() ? QStringLiteral("device %1 did not answer; not saved").arg(d)
-                                       : QStringLiteral("device %1: incomplete answer, missing %2; not saved").arg(d).arg(missingText(b.read)));
+            for (const QString &text : verdictText(b.read, QStringLiteral("not saved")))
+                problem(t, text);
         }
     });
     if (t.backup.ending.lost)
@@ -157,9 +149,12 @@ int runPlantBackup(const Invocation &inv)
     else
         out(table);
 
-    if (stopsignal::caught()) {
-        error(QStringLiteral("interrupted; nothing saved"));
-        return interruptedExit();
+    // A line stopped by Ctrl-C or SIGTERM says so in its ending: nothing is saved then.
+    for (const Target &t : std::as_const(targets)) {
+        if (t.backup.ending.interrupted) {
+            error(QStringLiteral("interrupted; nothing saved"));
+            return interruptedExit();
+        }
     }
     Snapshot snapshot;
     snapshot.plant = true;

@@ -28,6 +28,7 @@ struct Target {
     TlsSettings tls;                   // for a TLS gateway
 
     // Filled by the line's thread.
+    int code = kDone;                  // the line's exit code
     int found = 0;                     // devices that answered in full
     QString result;                    // a few words for the closing table
     QStringList problems;              // what went wrong, as said on stderr

@@ -8,6 +8,8 @@
 
 #include <QJsonObject>
 
+#include <optional>
+
 namespace kestran::cli {
 
 namespace {
@@ -41,10 +43,10 @@ QString shownAction(const PlannedValue &v, bool dryRun)
     return why.isEmpty() ? actionWord(v, dryRun) : QStringLiteral("%1 (%2)").arg(actionWord(v, dryRun), why);
 }
 
-QString unreadText(const WholeRead &now)
+// A table's word of a value written: a mismatch stands out.
+QString tableWord(StepResult r)
 {
-    return now.values.isEmpty() && now.garbled.isEmpty() ? QStringLiteral("no answer")
-                                                         : QStringLiteral("incomplete answer, missing %1").arg(missingText(now));
+    return r == StepResult::Mismatch ? stepWord(r).toUpper() : stepWord(r);
 }
 
 } // namespace
@@ -127,7 +129,8 @@ int runRestore(const Invocation &inv)
     auto planned = [&](const DeviceRestore &d) {
         const RestoreJob &job = d.job;
         if (!d.now.complete()) {
-            error(QStringLiteral("device %1: %2; nothing written to it").arg(job.target).arg(unreadText(d.now)));
+            for (const QString &text : verdictText(d.now, QStringLiteral("nothing written to it")))
+                error(text);
             notRead(job, QStringLiteral("no answer"));
             return;
         }
@@ -206,19 +209,6 @@ int runRestore(const Invocation &inv)
 
 namespace {
 
-// What a plant restore's table says became of a value it wrote.
-QString plantStepWord(const WriteReport &w, int step, bool reachedLine)
-{
-    switch (stepResult(w, step, reachedLine)) {
-    case StepResult::Verified: return QStringLiteral("written");
-    case StepResult::Mismatch: return QStringLiteral("MISMATCH (reads %1)").arg(w.readBack.values.value(w.steps[step].index));
-    case StepResult::NoAnswer: return QStringLiteral("no answer");
-    case StepResult::NotVerified: return QStringLiteral("sent, not verified");
-    case StepResult::NotSent: break;
-    }
-    return QStringLiteral("not sent");
-}
-
 int restoreTarget(const Invocation &inv, Target &t, CounterClient &client)
 {
     QVector<RestoreJob> jobs;
@@ -228,7 +218,8 @@ int restoreTarget(const Invocation &inv, Target &t, CounterClient &client)
     auto planned = [&](const DeviceRestore &d) {
         const int device = d.job.target;
         if (!d.now.complete()) {
-            problem(t, QStringLiteral("device %1: %2; nothing written to it").arg(device).arg(unreadText(d.now)));
+            for (const QString &text : verdictText(d.now, QStringLiteral("nothing written to it")))
+                problem(t, text);
             return;
         }
         ++t.found;
@@ -243,37 +234,35 @@ int restoreTarget(const Invocation &inv, Target &t, CounterClient &client)
         if (!d.written)
             return;
         const WriteReport &w = d.write;
-        const int device = d.job.target;
-        if (w.ending.lost || (w.ending.interrupted && w.readBack.values.isEmpty()))
-            return;   // said below, once the line has stopped
-        for (const Mismatch &m : w.mismatches)
-            problem(t, QStringLiteral("device %1: %2 was sent as %3 but reads back as %4").arg(device).arg(nameOf(m.index), m.sent, m.read));
-        if (w.ending.interrupted)
+        // As the one-line restore says it; a loss is said below, once the line has stopped.
+        if (w.ending.lost)
             return;
-        if (w.mismatches.isEmpty() && !w.unverified.isEmpty())
-            problem(t, QStringLiteral("device %1: sent, but no value came back for some").arg(device));
-        if (w.mismatches.isEmpty() && w.unverified.isEmpty())
-            progress(inv, QStringLiteral("%1: device %2: all %3 read back").arg(t.label()).arg(device).arg(w.steps.size()));
+        const QStringList problems = writeProblems(w);
+        for (const QString &text : problems)
+            problem(t, text);
+        if (problems.isEmpty())
+            progress(inv, QStringLiteral("%1: device %2: all %3 read back").arg(t.label()).arg(d.job.target).arg(w.steps.size()));
     };
     t.restore = restoreLine(client, jobs, inv.choice, inv.read, inv.dryRun, planned, written);
     const int code = restoreExit(t.restore);
     if (t.restore.ending.stopped()) {
+        // Where it stopped, from the endings: while reading a device, or in its write.
         const DeviceRestore &last = t.restore.devices.last();
         const int device = last.job.target;
-        if (last.now.ending.lost || code == kPortFailed)
-            return lineLostAt(t, t.restore.ending);
+        if (last.now.ending.lost)
+            return lineLostAt(t, last.now.ending);
         if (last.now.ending.interrupted)
             return lineStoppedAt(t, QStringLiteral("interrupted while reading device %1").arg(device));
         const WriteReport &w = last.write;
         if (w.ending.lost) {
-            problem(t, QStringLiteral("device %1: the line was lost after %2 of %3 values were sent: %4")
-                           .arg(device).arg(w.sent).arg(w.steps.size()).arg(w.ending.reason));
-            t.result = QStringLiteral("line lost");
+            for (const QString &text : writeProblems(w))
+                problem(t, text);
+            t.result = w.ending.refused() ? QStringLiteral("port busy") : QStringLiteral("line lost");
             return code;
         }
-        if (w.readBack.values.isEmpty())
-            return lineStoppedAt(t, QStringLiteral("device %1: stopped after %2 of %3 values were sent").arg(device).arg(w.sent).arg(w.steps.size()));
-        return lineStoppedAt(t, QStringLiteral("device %1: stopped while reading back").arg(device));
+        // Interrupted: said by `written` as the one-line restore says it.
+        t.result = QStringLiteral("interrupted");
+        return code;
     }
     int sent = 0;
     for (const DeviceRestore &d : t.restore.devices)
@@ -292,7 +281,7 @@ struct PlantRow {
     const Target *line;
     int device;
     const PlannedValue *value;
-    QString result;   // what became of a value written; "" for one not written
+    std::optional<StepResult> result;   // what became of a value written; none for one not written
 };
 
 QVector<PlantRow> plantRows(const QVector<Target> &targets)
@@ -300,15 +289,14 @@ QVector<PlantRow> plantRows(const QVector<Target> &targets)
     QVector<PlantRow> rows;
     for (const Target &t : targets) {
         for (const DeviceRestore &d : t.restore.devices) {
-            const bool reachedLine = !d.write.ending.refused();
             for (const PlannedValue &v : d.plan) {
                 if (v.action != PlannedValue::Write && v.action != PlannedValue::LeftOut)
                     continue;
-                QString result;
+                std::optional<StepResult> result;
                 if (d.written && v.action == PlannedValue::Write)
                     for (int i = 0; i < d.write.steps.size(); ++i)
                         if (d.write.steps[i].index == v.index)
-                            result = plantStepWord(d.write, i, reachedLine);
+                            result = stepResult(d.write, i);
                 rows.append({&t, d.job.target, &v, result});
             }
         }
@@ -351,7 +339,7 @@ int runPlantRestore(const Invocation &inv)
                                       {QStringLiteral("now"), r.value->held},
                                       {QStringLiteral("file"), r.value->wanted},
                                       {QStringLiteral("action"), shownAction(*r.value, inv.dryRun)},
-                                      {QStringLiteral("result"), r.result.isEmpty() ? QJsonValue() : QJsonValue(r.result)}});
+                                      {QStringLiteral("result"), r.result ? QJsonValue(stepWord(*r.result)) : QJsonValue()}});
         out(jsonLine(QJsonObject{{QStringLiteral("exit"), worst},
                                  {QStringLiteral("dry_run"), inv.dryRun},
                                  {QStringLiteral("values"), values},
@@ -366,7 +354,7 @@ int runPlantRestore(const Invocation &inv)
         if (csv)   // the action and why apart, as the one-line restore gives them
             row << actionWord(*r.value, inv.dryRun) << reasonWord(r.value->reason);
         else
-            row << shownAction(*r.value, inv.dryRun) << r.result;
+            row << shownAction(*r.value, inv.dryRun) << (r.result ? tableWord(*r.result) : QString());
         shown << row;
     }
     if (csv) {

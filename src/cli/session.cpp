@@ -58,11 +58,13 @@ int checkTraceFile(const Invocation &inv)
     if (!trace.characterDevice) {
         if (!inv.output.isEmpty())
             used.append({inv.output, QStringLiteral("the output file"), StdStream::Output, true});
-        if (inv.command == QLatin1String("restore"))
+        const Command *command = findCommand(inv.command);
+        if (command && command->readsArguments)
             for (const QString &a : inv.arguments)
                 used.append({a, QStringLiteral("the backup file"), StdStream::Input, true});
     }
-    if (inv.command != QLatin1String("ports") && !inv.port.trimmed().isEmpty()) {
+    const Command *command = findCommand(inv.command);
+    if (command && command->takesPort && !inv.port.trimmed().isEmpty()) {
         const PortText port = parsePortText(inv.port, ComPrefix::ComLetters);
         if (port.kind == PortText::Path)
             used.append({port.path, QStringLiteral("the port")});
@@ -79,11 +81,6 @@ int checkTraceFile(const Invocation &inv)
         }
     }
     return kDone;
-}
-
-QString lostText(const Ending &lost)
-{
-    return lostExit(lost) == kPortFailed ? lost.reason : QStringLiteral("the line was lost: %1").arg(lost.reason);
 }
 
 int lineLost(const Ending &lost)
@@ -124,7 +121,7 @@ SessionPtr openSession(const Invocation &inv, int *exitCode, bool interruptible)
         control = s->traced.get();
     }
     s->client = std::make_unique<CounterClient>(control);
-    s->client->setProgress([&inv](const QString &text) { progress(inv, text); });
+    s->client->setProgress([&inv](const ClientProgress &p) { progress(inv, progressText(p)); });
     if (interruptible) {
         CounterClient *c = s->client.get();
         stopsignal::watch(c, [c] { c->interrupt(); });

@@ -23,7 +23,7 @@ void PlantRun::stop()
         QMetaObject::invokeMethod(c, [c] { c->interrupt(); }, Qt::QueuedConnection);
 }
 
-QVector<LineOutcome> PlantRun::run(const QVector<LineTask> &tasks, const Progress &progress, const Progress &openFailed,
+QVector<LineOutcome> PlantRun::run(const QVector<LineTask> &tasks, const Progress &progress, const OpenFailed &openFailed,
                                    PortTable *table)
 {
     QVector<LineOutcome> outcomes(tasks.size());
@@ -67,9 +67,9 @@ QVector<LineOutcome> PlantRun::run(const QVector<LineTask> &tasks, const Progres
             {
                 const qint64 made = clock.nsecsElapsed();
                 CounterClient client(line.control.get());
-                client.setProgress([i, &progress](const QString &text) {
+                client.setProgress([i, &progress](const ClientProgress &what) {
                     if (progress)
-                        progress(i, text);
+                        progress(i, what);
                 });
                 {
                     std::lock_guard<std::mutex> lock(m_mutex);
@@ -77,7 +77,8 @@ QVector<LineOutcome> PlantRun::run(const QVector<LineTask> &tasks, const Progres
                     if (m_stopped)
                         client.interrupt();
                 }
-                o->code = task->work ? task->work(client) : 0;
+                if (task->work)
+                    task->work(client);
                 {
                     std::lock_guard<std::mutex> lock(m_mutex);
                     m_clients.removeOne(&client);

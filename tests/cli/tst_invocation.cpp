@@ -52,7 +52,7 @@ int exitOf(const QString &of, const Ending &ending, const QString &holds)
         saved.status = word == "saved" ? DeviceBackup::Saved : word == "absent" ? DeviceBackup::Absent : DeviceBackup::Incomplete;
         b.devices.append(saved);
         DeviceCheck checked;
-        checked.answered = true;
+        checked.read.values.insert('0', QStringLiteral("+0000001"));   // it answered
         if (word == "differs")
             checked.differences.append(Difference());
         if (word == "unread")
