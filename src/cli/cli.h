@@ -14,6 +14,7 @@
 namespace kestran {
 struct LineBackup;
 struct LineCheck;
+class LineTrace;
 } // namespace kestran
 
 namespace kestran::cli {
@@ -140,6 +141,10 @@ int readExit(const ReadResult &r);
 // A trace file may not be a file the command reads or writes (the port, the
 // backup to restore, the -o file): kUsage with a message when it is one.
 int checkTraceFile(const Invocation &inv);
+
+// The --trace file opened, its head line written (none without --trace);
+// false when it cannot be written, said.
+bool openTrace(const Invocation &inv, std::unique_ptr<LineTrace> *trace);
 
 // The open line of a subcommand: the serial control, its trace, the client.
 struct Session;

@@ -14,7 +14,7 @@ namespace kestran::cli {
 void problem(Target &t, const QString &text)
 {
     t.problems << text;
-    error(QStringLiteral("%1: %2").arg(t.label(), text));
+    error(t.at(text));
 }
 
 int lineLostAt(Target &t, const Ending &lost)
@@ -69,7 +69,7 @@ int serve(const Invocation &inv, QVector<Target> &targets, const std::function<i
     for (Target &t : targets) {
         Target *target = &t;
         tasks.append({t.label(), t.port, [target, &work](CounterClient &client) { target->code = work(*target, client); },
-                      t.tls});
+                      t.tls, t.trace});
     }
     // Ctrl-C and SIGTERM stop every line after the frame in flight.
     stopsignal::catchStops();
@@ -80,7 +80,7 @@ int serve(const Invocation &inv, QVector<Target> &targets, const std::function<i
         run.stop();
     const QVector<LineOutcome> outcomes = run.run(
         tasks, [&inv, &targets](int line, const ClientProgress &what) {
-            progress(inv, QStringLiteral("%1: %2").arg(targets[line].label(), progressText(what)));
+            progress(inv, targets[line].at(progressText(what)));
         },
         [&targets](int line, const QString &text) { problem(targets[line], text); });
     stopsignal::unwatch();
@@ -93,6 +93,7 @@ int serve(const Invocation &inv, QVector<Target> &targets, const std::function<i
         Target &t = targets[i];
         const LineOutcome &o = outcomes[i];
         int code = t.code;
+        t.opened = o.opened;
         if (!o.opened) {
             code = kPortFailed;
             t.result = QStringLiteral("port failed");

@@ -89,22 +89,31 @@ int lineLost(const Ending &lost)
     return lostExit(lost);
 }
 
+bool openTrace(const Invocation &inv, std::unique_ptr<LineTrace> *trace)
+{
+    if (inv.trace.isEmpty())
+        return true;
+    *trace = std::make_unique<LineTrace>();
+    QString why;
+    if (!(*trace)->open(inv.trace, &why)) {
+        error(why);
+        trace->reset();
+        return false;
+    }
+    // A trace that stops being written is said at once, never lost silently.
+    QObject::connect(trace->get(), &LineTrace::writeFailed, [](const QString &reason) { error(reason); });
+    (*trace)->note(QStringLiteral("kestran-ctl %1, port %2").arg(inv.command, inv.port));
+    return true;
+}
+
 SessionPtr openSession(const Invocation &inv, int *exitCode, bool interruptible)
 {
     if (interruptible)
         stopsignal::catchStops();
     SessionPtr s(new Session);
-    if (!inv.trace.isEmpty()) {
-        s->trace = std::make_unique<LineTrace>();
-        QString why;
-        if (!s->trace->open(inv.trace, &why)) {
-            error(why);
-            *exitCode = kUsage;
-            return nullptr;
-        }
-        // A trace that stops being written is said at once, never lost silently.
-        QObject::connect(s->trace.get(), &LineTrace::writeFailed, [](const QString &reason) { error(reason); });
-        s->trace->note(QStringLiteral("kestran-ctl %1, port %2").arg(inv.command, inv.port));
+    if (!openTrace(inv, &s->trace)) {
+        *exitCode = kUsage;
+        return nullptr;
     }
     s->line = openLine(inv.port, nullptr, inv.tls);
     if (!s->line.control) {

@@ -7,6 +7,7 @@
 // opens its port there and runs its work there. A line that fails or hangs
 // holds up nothing but itself.
 #include "counterclient.h"
+#include "linetrace.h"
 #include "tlssettings.h"
 #include "serialcontrol.h"
 
@@ -28,6 +29,10 @@ struct LineTask {
     // besides `client` must be its own or safe to use from several threads.
     std::function<void(CounterClient &client)> work;
     TlsSettings tls;   // for a TLS gateway
+    // Every byte of the line, when given (open, not owned): it lives in the
+    // line's thread during the run, which notes the port's opening and
+    // closing in it, and comes back to the calling thread after.
+    LineTrace *trace = nullptr;
 };
 
 struct LineOutcome {

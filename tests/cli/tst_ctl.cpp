@@ -127,8 +127,15 @@ private slots:
         o.devices = {1, 6};
         QVERIFY(startLine(o));
         const QString saved = file("plant.json");
-        Run r = ctl({"backup", "--port", port(), "--all", "-o", saved, "--timeout", "150"});
+        const QString trace = file("backup-trace.txt");
+        Run r = ctl({"backup", "--port", port(), "--all", "-o", saved, "--timeout", "150", "--trace", trace});
         QCOMPARE(r.code, 0);
+        // The line is served on a thread of its own, and traced there: every read-all, the port opened and closed.
+        QFile traced(trace);
+        QVERIFY(traced.open(QIODevice::ReadOnly));
+        const QByteArray t = traced.readAll();
+        QCOMPARE(t.count("  TX  "), 8);
+        QVERIFY2(t.contains("port opened (19200,N,8,1)") && t.contains("port closed") && t.contains("  RX  "), t.constData());
         QFile f(saved);
         QVERIFY(f.open(QIODevice::ReadOnly));
         Backup b;
