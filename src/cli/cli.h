@@ -190,6 +190,8 @@ int needDevice(const Invocation &inv);
 // false with the message in `why`.
 bool readInput(const QString &path, qint64 limit, QByteArray *bytes, QString *why, bool tooLargeAsBackup = false);
 
+// Prints what was sent, read back and verified (a table on stdout, or rows in `json`).
+void printWrite(const WriteReport &w, QJsonArray *json);
 // Prints what was sent, read back and verified (a table on stdout, or rows in
 // `json`), says what went wrong, and gives the exit code of a write.
 int reportWrite(const Invocation &inv, const WriteReport &w, QJsonArray *json);

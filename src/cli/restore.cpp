@@ -3,6 +3,7 @@
 #include "plantlines.h"
 
 #include "backupfile.h"
+#include "linetrace.h"
 #include "parameters.h"
 #include "valueinput.h"
 
@@ -47,6 +48,85 @@ QString shownAction(const PlannedValue &v, bool dryRun)
 QString tableWord(StepResult r)
 {
     return r == StepResult::Mismatch ? stepWord(r).toUpper() : stepWord(r);
+}
+
+// ---------------------------------------------------------------- restore of a line, and of a snapshot
+
+// What a one-line restore prints of each device besides the messages: its
+// plan once read, its write once done.
+struct RestoreOutput {
+    std::function<void(const DeviceRestore &)> planned, written;
+};
+
+// One line's restore: each job's device read, planned and written, and what
+// became of it said as it happens.
+int restoreTarget(const Invocation &inv, Target &t, CounterClient &client, const QVector<RestoreJob> &jobs,
+                  const RestoreOutput &output = {})
+{
+    int toWrite = 0;
+    auto planned = [&](const DeviceRestore &d) {
+        const int device = d.job.target;
+        if (output.planned)
+            output.planned(d);
+        if (!d.now.complete()) {
+            for (const QString &text : verdictText(d.now, QStringLiteral("nothing written to it")))
+                problem(t, text);
+            return;
+        }
+        ++t.found;
+        toWrite += int(d.steps.size());
+        if (d.steps.isEmpty())
+            progress(inv, t.at(QStringLiteral("device %1 matches the file").arg(device)));
+        else if (inv.dryRun)
+            progress(inv, t.at(QStringLiteral("device %1: %2 (dry run)").arg(device)
+                                   .arg(plural(int(d.steps.size()), "value would be written", "values would be written"))));
+    };
+    auto written = [&](const DeviceRestore &d) {
+        if (!d.written)
+            return;
+        if (output.written)
+            output.written(d);
+        const WriteReport &w = d.write;
+        // As the one-line restore says it; a loss is said below, once the line has stopped.
+        if (w.ending.lost)
+            return;
+        const QStringList problems = writeProblems(w);
+        for (const QString &text : problems)
+            problem(t, text);
+        if (problems.isEmpty())
+            progress(inv, t.at(QStringLiteral("device %1: all %2 values written and read back").arg(d.job.target).arg(w.steps.size())));
+    };
+    t.restore = restoreLine(client, jobs, inv.choice, inv.read, inv.dryRun, planned, written);
+    const int code = restoreExit(t.restore);
+    if (t.restore.ending.stopped()) {
+        // Where it stopped, from the endings: while reading a device, or in its write.
+        const DeviceRestore &last = t.restore.devices.last();
+        const int device = last.job.target;
+        if (last.now.ending.lost)
+            return lineLostAt(t, last.now.ending);
+        if (last.now.ending.interrupted)
+            return lineStoppedAt(t, QStringLiteral("interrupted while reading device %1").arg(device));
+        const WriteReport &w = last.write;
+        if (w.ending.lost) {
+            for (const QString &text : writeProblems(w))
+                problem(t, text);
+            t.result = w.ending.refused() ? QStringLiteral("port busy") : QStringLiteral("line lost");
+            return code;
+        }
+        // Interrupted: said by `written` as the one-line restore says it.
+        t.result = QStringLiteral("interrupted");
+        return code;
+    }
+    int sent = 0;
+    for (const DeviceRestore &d : t.restore.devices)
+        sent += d.written ? d.write.sent : 0;
+    if (code == kDone)
+        t.result = toWrite == 0 ? QStringLiteral("matches")
+                 : inv.dryRun ? QStringLiteral("would write %1").arg(toWrite)
+                              : QStringLiteral("%1 written").arg(sent);
+    else
+        t.result = code == kMismatch ? QStringLiteral("mismatch") : QStringLiteral("not all restored");
+    return code;
 }
 
 } // namespace
@@ -121,16 +201,15 @@ int runRestore(const Invocation &inv)
         return code;
     };
 
-    int rc = kDone;
-    SessionPtr s = openSession(inv, &rc, true);
-    if (!s)
-        return rc == kUsage ? rc : finish(rc, 0);
+    std::unique_ptr<LineTrace> trace;
+    if (!openTrace(inv, &trace))
+        return kUsage;
     bool csvHeadDone = false;
-    auto planned = [&](const DeviceRestore &d) {
+    // The messages are restoreTarget's; here is what a one-line restore prints besides.
+    RestoreOutput output;
+    output.planned = [&](const DeviceRestore &d) {
         const RestoreJob &job = d.job;
         if (!d.now.complete()) {
-            for (const QString &text : verdictText(d.now, QStringLiteral("nothing written to it")))
-                error(text);
             notRead(job, QStringLiteral("no answer"));
             return;
         }
@@ -164,19 +243,12 @@ int runRestore(const Invocation &inv)
                     : QStringLiteral("device %1 (from saved device %2)\n").arg(job.target).arg(job.saved->device));
             out(renderTable(t));
         }
-        if (d.steps.isEmpty())
-            progress(inv, QStringLiteral("device %1: nothing to write").arg(job.target));
-        else if (inv.dryRun)
-            progress(inv, QStringLiteral("device %1: %2 value%3 to write (dry run, nothing written)")
-                              .arg(job.target).arg(d.steps.size()).arg(d.steps.size() == 1 ? "" : "s"));
     };
-    auto written = [&](const DeviceRestore &d) {
-        if (!d.written)
-            return;
+    output.written = [&](const DeviceRestore &d) {
         if (!asJson)
             out(QStringLiteral("sent to device %1:\n").arg(d.job.target));
         QJsonArray results;
-        reportWrite(inv, d.write, asJson ? &results : nullptr);
+        printWrite(d.write, asJson ? &results : nullptr);
         // In JSON each value's row also says whether it was sent and what was read back.
         for (const QJsonValue &r : std::as_const(results)) {
             for (qsizetype i = 0; i < json.size(); ++i) {
@@ -191,90 +263,25 @@ int runRestore(const Invocation &inv)
             }
         }
     };
-    const LineRestore line = restoreLine(client(*s), jobs, inv.choice, inv.read, inv.dryRun, planned, written);
-    const qsizetype reached = line.devices.size();
-    if (reached && line.devices.last().now.ending.stopped()) {
-        // Stopped while reading: that device and the ones after it were not read.
-        if (line.ending.lost)
-            return finish(lineLost(line.ending), reached - 1);
-        error(QStringLiteral("interrupted while reading device %1; nothing more sent").arg(line.devices.last().job.target));
-        return finish(interruptedExit(), reached - 1);
-    }
-    if (!line.ending.stopped())
-        reportTiming(*s);
-    return finish(restoreExit(line), reached);
+    // A plant of one line, unnamed.
+    QVector<Target> targets(1);
+    Target &t = targets.first();
+    t.unnamed = true;
+    t.port = inv.port.trimmed();
+    t.tls = inv.tls;
+    t.trace = trace.get();
+    QString table;
+    const int code = serve(inv, targets, [&](Target &t, CounterClient &c) { return restoreTarget(inv, t, c, jobs, output); },
+                           &table, nullptr);
+    if (!t.opened)
+        return finish(code, 0);
+    const qsizetype reached = t.restore.devices.size();
+    // Stopped while reading: that device and the ones after it were not read.
+    const bool stoppedReading = reached && t.restore.devices.last().now.ending.stopped();
+    return finish(code, stoppedReading ? reached - 1 : reached);
 }
-
-// ---------------------------------------------------------------- restore of a snapshot
 
 namespace {
-
-int restoreTarget(const Invocation &inv, Target &t, CounterClient &client)
-{
-    QVector<RestoreJob> jobs;
-    for (const SavedDevice &saved : t.saved->devices)
-        jobs.append({&saved, saved.device});
-    int toWrite = 0;
-    auto planned = [&](const DeviceRestore &d) {
-        const int device = d.job.target;
-        if (!d.now.complete()) {
-            for (const QString &text : verdictText(d.now, QStringLiteral("nothing written to it")))
-                problem(t, text);
-            return;
-        }
-        ++t.found;
-        toWrite += int(d.steps.size());
-        if (d.steps.isEmpty())
-            progress(inv, QStringLiteral("%1: device %2 matches the file").arg(t.label()).arg(device));
-        else if (inv.dryRun)
-            progress(inv, QStringLiteral("%1: device %2: %3 (dry run)").arg(t.label()).arg(device)
-                              .arg(plural(int(d.steps.size()), "value would be written", "values would be written")));
-    };
-    auto written = [&](const DeviceRestore &d) {
-        if (!d.written)
-            return;
-        const WriteReport &w = d.write;
-        // As the one-line restore says it; a loss is said below, once the line has stopped.
-        if (w.ending.lost)
-            return;
-        const QStringList problems = writeProblems(w);
-        for (const QString &text : problems)
-            problem(t, text);
-        if (problems.isEmpty())
-            progress(inv, QStringLiteral("%1: device %2: all %3 read back").arg(t.label()).arg(d.job.target).arg(w.steps.size()));
-    };
-    t.restore = restoreLine(client, jobs, inv.choice, inv.read, inv.dryRun, planned, written);
-    const int code = restoreExit(t.restore);
-    if (t.restore.ending.stopped()) {
-        // Where it stopped, from the endings: while reading a device, or in its write.
-        const DeviceRestore &last = t.restore.devices.last();
-        const int device = last.job.target;
-        if (last.now.ending.lost)
-            return lineLostAt(t, last.now.ending);
-        if (last.now.ending.interrupted)
-            return lineStoppedAt(t, QStringLiteral("interrupted while reading device %1").arg(device));
-        const WriteReport &w = last.write;
-        if (w.ending.lost) {
-            for (const QString &text : writeProblems(w))
-                problem(t, text);
-            t.result = w.ending.refused() ? QStringLiteral("port busy") : QStringLiteral("line lost");
-            return code;
-        }
-        // Interrupted: said by `written` as the one-line restore says it.
-        t.result = QStringLiteral("interrupted");
-        return code;
-    }
-    int sent = 0;
-    for (const DeviceRestore &d : t.restore.devices)
-        sent += d.written ? d.write.sent : 0;
-    if (code == kDone)
-        t.result = toWrite == 0 ? QStringLiteral("matches")
-                 : inv.dryRun ? QStringLiteral("would write %1").arg(toWrite)
-                              : QStringLiteral("%1 written").arg(sent);
-    else
-        t.result = code == kMismatch ? QStringLiteral("mismatch") : QStringLiteral("not all restored");
-    return code;
-}
 
 // The values a snapshot's restore lists: those it writes or leaves out.
 struct PlantRow {
@@ -323,7 +330,12 @@ int runPlantRestore(const Invocation &inv)
         error(QStringLiteral("%1 is a one-line backup: restore it with --port, without --plant or --line").arg(inv.arguments.first()));
         return int(kUsage);
     };
-    if (int rc = serveSnapshot(inv, &run, [&inv](Target &t, CounterClient &c) { return restoreTarget(inv, t, c); },
+    if (int rc = serveSnapshot(inv, &run, [&inv](Target &t, CounterClient &c) {
+                                   QVector<RestoreJob> jobs;
+                                   for (const SavedDevice &saved : t.saved->devices)
+                                       jobs.append({&saved, saved.device});
+                                   return restoreTarget(inv, t, c, jobs);
+                               },
                                wholeLines))
         return rc;
     const bool json = inv.format == Format::Json;

@@ -9,7 +9,7 @@
 
 namespace kestran::cli {
 
-int reportWrite(const Invocation &inv, const WriteReport &w, QJsonArray *json)
+void printWrite(const WriteReport &w, QJsonArray *json)
 {
     const int device = w.device;
     Table t{{QStringLiteral("NAME"), QStringLiteral("SENT"), QStringLiteral("READ"), QStringLiteral("RESULT")}, {}};
@@ -32,6 +32,12 @@ int reportWrite(const Invocation &inv, const WriteReport &w, QJsonArray *json)
     }
     if (!json)
         out(renderTable(t));
+}
+
+int reportWrite(const Invocation &inv, const WriteReport &w, QJsonArray *json)
+{
+    printWrite(w, json);
+    const int device = w.device;
     const int code = writeExit(w);
     const QStringList problems = writeProblems(w);
     for (const QString &p : problems)
