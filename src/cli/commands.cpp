@@ -57,7 +57,7 @@ const QList<Command> &commandTable()
          runRead},
         {"write", "write -d N NAME=VALUE... [--json] [--timeout MS] [--retries K]",
          "write values to one counter and verify them",
-         "NAME is TARGET, ACTUAL, RESET, DEBOUNCE0, DEBOUNCE1, DEBOUNCE2 or ALARM (any\n"
+         "NAME is {settings} (any\n"
          "case; DIFFERENCE is read-only). VALUE is a whole number in the setting's range\n"
          "(TARGET, ACTUAL, RESET -9999999 to 9999999, DEBOUNCE 0 to 999, ALARM 0 to 9),\n"
          "sent as the value field (1234 -> +0001234), or a value field such as +0001234\n"
@@ -176,8 +176,12 @@ QString mainHelp()
 
 QString commandHelp(const Command &s)
 {
+    // The names of the settings come from the parameter table: "TARGET, ... or ALARM".
+    QString settings = settingNames();
+    settings.replace(settings.lastIndexOf(QLatin1String(", ")), 2, QStringLiteral(" or "));
+    const QString details = QString::fromLatin1(s.details).replace(QLatin1String("{settings}"), settings);
     return QStringLiteral("Usage: kestran-ctl %1\n\n%2\n\n%3\n%4\nExample:\n  %5\n")
-        .arg(QLatin1String(s.synopsis), QLatin1String(s.details), QLatin1String(kCommonOptions),
+        .arg(QLatin1String(s.synopsis), details, QLatin1String(kCommonOptions),
              exitCodesHelp(), QLatin1String(s.example));
 }
 
