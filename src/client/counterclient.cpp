@@ -259,7 +259,7 @@ WriteReport CounterClient::write(int device, QVector<WriteStep> steps, const Rea
         m_written = true;
         say({ClientProgress::Sent, device, report.sent, int(steps.size())});
         // The counter stores the value meanwhile; nothing may be sent before the pause is over.
-        const qint64 until = elapsedNs() + qint64(kWritePauseMs) * 1000000;
+        const qint64 until = elapsedNs() + qint64(kSetupPauseMs) * 1000000;
         while (!m_lost && !m_interrupted && elapsedNs() < until)
             waitEvents((until - elapsedNs() + 999999) / 1000000);
         if (m_lost) {

@@ -101,8 +101,6 @@ struct ClientProgress {
 class CounterClient : public QObject {
     Q_OBJECT
 public:
-    // The counters need this long after each write before the next command.
-    static constexpr int kWritePauseMs = 250;
 
     // `line` is an open serial control (not owned).
     explicit CounterClient(SerialControl *line, QObject *parent = nullptr);

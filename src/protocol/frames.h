@@ -8,6 +8,10 @@ namespace kestran {
 
 constexpr char kCR = '\r';
 
+// After every value written the line is quiet this long before the next
+// frame, so that the counter has taken the value.
+constexpr int kSetupPauseMs = 250;
+
 // The device address: the eighth character of the device list's text, or the
 // empty text when the text is shorter.
 QString deviceAddress(const QString &deviceText);
