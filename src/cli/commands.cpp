@@ -6,22 +6,6 @@
 namespace kestran::cli {
 
 namespace {
-const char *kExitCodes =
-    "Exit codes:\n"
-    "  0  done\n"
-    "  1  check: a setting differs from the file\n"
-    "  2  bad usage or input (nothing was sent)\n"
-    "  3  the port cannot be opened (missing, busy, no permission, gateway unreachable\n"
-    "     or its port in use by another client, a TLS gateway not trusted or refusing\n"
-    "     our certificate, TLS on one side only)\n"
-    "  4  no answer, or an incomplete one\n"
-    "  5  the line was lost\n"
-    "  6  a written value did not read back\n"
-    "  7  standard output or the output file could not be written\n"
-    "  8  the history must record every change (require = true) and cannot: nothing\n"
-    "     was sent\n"
-    "  130  interrupted by Ctrl-C (143: by SIGTERM); what was sent is said\n";
-
 const char *kCommonOptions =
     "Options:\n"
     "  --port P        the port: COM1 to COM255 (see \"ports\"), a device path, or a\n"
@@ -64,7 +48,7 @@ const QList<Command> &commandTable()
          "permission, missing). Opens nothing.",
          "kestran-ctl ports --json",
          {"json", "csv"},
-         runPorts},
+         runPorts, false},
         {"read", "read -d N [--json|--csv] [--timeout MS] [--retries K]",
          "read the eight values of one counter",
          "Sends one read-all command and prints the eight values of the counter: name,\n"
@@ -77,7 +61,7 @@ const QList<Command> &commandTable()
          runRead},
         {"write", "write -d N NAME=VALUE... [--json] [--timeout MS] [--retries K]",
          "write values to one counter and verify them",
-         "NAME is TARGET, ACTUAL, RESET, DEBOUNCE0, DEBOUNCE1, DEBOUNCE2 or ALARM (any\n"
+         "NAME is {settings} (any\n"
          "case; DIFFERENCE is read-only). VALUE is a whole number in the setting's range\n"
          "(TARGET, ACTUAL, RESET -9999999 to 9999999, DEBOUNCE 0 to 999, ALARM 0 to 9),\n"
          "sent as the value field (1234 -> +0001234), or a value field such as +0001234\n"
@@ -106,7 +90,7 @@ const QList<Command> &commandTable()
          "the exit code is the worst line's.",
          "kestran-ctl backup --port COM1 --all -o plant.json",
          {"port", "device", "all", "output", "timeout", "retries", "plant", "line", "history"},
-         runBackup},
+         runBackup, true, false, PlantForm::WithPlantFile, runPlantBackup},
         {"restore", "restore FILE [-d N] [--from M] [--only NAMES|--skip NAMES] [--with-actual] [--dry-run] [--json|--csv]\n"
                     "       kestran-ctl restore SNAPSHOT [--plant PLANT] [--line NAME...] [--only NAMES|--skip NAMES]\n"
                     "                   [--with-actual] [--dry-run] [--json|--csv]",
@@ -133,7 +117,7 @@ const QList<Command> &commandTable()
          "kestran-ctl restore plant.json --from 3 -d 3 --port COM1",
          {"port", "device", "from", "dry-run", "json", "csv", "timeout", "retries", "only", "skip", "with-actual", "plant", "line",
           "history"},
-         runRestore},
+         runRestore, true, true, PlantForm::OfSnapshot, runPlantRestore},
         {"check", "check FILE [--plant PLANT] [--line NAME...] [--with-actual] [--json|--csv]",
          "compare the live settings with a snapshot or backup",
          "Reads every saved device of every line at once (a snapshot's lines on the\n"
@@ -147,7 +131,7 @@ const QList<Command> &commandTable()
          "(line, device, name, saved, live), the closing table then on standard error.",
          "kestran-ctl check plant-snapshot.json --plant plant.toml --json",
          {"port", "json", "csv", "timeout", "retries", "plant", "line", "with-actual", "history"},
-         runCheck},
+         runCheck, true, true, PlantForm::Always, runCheck},
         {"scan", "scan [--timeout MS] [--retries K] [--json|--csv]",
          "find which device numbers 0 to 7 answer",
          "Sends a read-all command to every device number in turn, with a short time-out\n"
@@ -155,7 +139,7 @@ const QList<Command> &commandTable()
          "Exits 4 when none answers.",
          "kestran-ctl scan --port /dev/ttyUSB0",
          {"port", "json", "csv", "timeout", "retries"},
-         runScan},
+         runScan, true, false, PlantForm::None, nullptr, ReadOptions{200, 0}},
         {"monitor", "monitor [--json] [--duration S] [--count N]",
          "print every frame heard on the line",
          "Listens without sending and prints every frame with a time stamp: replies\n"
@@ -177,15 +161,16 @@ const QList<Command> &commandTable()
          "not verified, not sent, or outcome unknown where the program ended in\n"
          "between); and every backup and check with its file's SHA-256. The group\n"
          "column ties together the values of one Setup, write or restore. NAME\n"
-         "(TARGET, RESET, ...) chooses values; --line a line's name or a port; --who a\n"
-         "user; --since and --until a time span (2026-12-10, 2026-12-10T14:30, with Z\n"
-         "or an offset such as +01:00; without one, local time); --count the newest N.\n"
-         "--at TIME gives, per line, device and value, the newest change sent by then:\n"
-         "each value as it stood at that time. --verify walks the chain of hashes and\n"
-         "names the first entry that does not fit (exit 1). A bad filter exits 2.",
+         "(TARGET, RESET, ...) chooses values; --line a line's name, or the port of a\n"
+         "change made without a plant; --who a user; --since and --until a time span\n"
+         "(2026-12-10, 2026-12-10T14:30, with Z or an offset such as +01:00; without\n"
+         "one, local time); --count the newest N. --at TIME gives, per line, device\n"
+         "and value, the newest change sent by then: each value as it stood at that\n"
+         "time. --verify walks the chain of hashes and names the first entry that does\n"
+         "not fit (exit 1). A bad filter exits 2.",
          "kestran-ctl history --line press-3 -d 5 RESET",
          {"device", "json", "csv", "line", "history", "who", "since", "until", "at", "verify", "count"},
-         runHistory},
+         runHistory, false},
     };
     return list;
 }
@@ -210,16 +195,20 @@ QString mainHelp()
     text += QStringLiteral("  help     explain a subcommand: kestran-ctl help read\n\n");
     text += QLatin1String(kCommonOptions);
     text += QLatin1Char('\n');
-    text += QLatin1String(kExitCodes);
+    text += exitCodesHelp();
     text += QStringLiteral("\nExample:\n  kestran-ctl read --port /dev/ttyUSB0 -d 3 --json\n");
     return text;
 }
 
 QString commandHelp(const Command &s)
 {
+    // The names of the settings come from the parameter table: "TARGET, ... or ALARM".
+    QString settings = settingNames();
+    settings.replace(settings.lastIndexOf(QLatin1String(", ")), 2, QStringLiteral(" or "));
+    const QString details = QString::fromLatin1(s.details).replace(QLatin1String("{settings}"), settings);
     return QStringLiteral("Usage: kestran-ctl %1\n\n%2\n\n%3\n%4\nExample:\n  %5\n")
-        .arg(QLatin1String(s.synopsis), QLatin1String(s.details), QLatin1String(kCommonOptions),
-             QLatin1String(kExitCodes), QLatin1String(s.example));
+        .arg(QLatin1String(s.synopsis), details, QLatin1String(kCommonOptions),
+             exitCodesHelp(), QLatin1String(s.example));
 }
 
 } // namespace kestran::cli

@@ -158,10 +158,9 @@ void Recording::finish(const history::Pending &pending, const WriteReport &w)
 {
     if (!pending.recorded || !m_recorder)
         return;
-    const bool reachedLine = !w.ending.refused();
     QVector<history::Outcome> outcomes;
     for (int i = 0; i < w.steps.size(); ++i)
-        outcomes.append(outcomeOf(stepResult(w, i, reachedLine)));
+        outcomes.append(outcomeOf(stepResult(w, i)));
     m_recorder->finish(pending, outcomes);
 }
 

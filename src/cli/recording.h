@@ -67,7 +67,4 @@ QString devicesText(const QVector<QPair<QString, QVector<SavedDevice>>> &lines);
 
 inline bool recordsChanges(const Invocation &inv) { return recording(inv).records(); }
 
-// The exit code of a change refused because the history must record it and cannot.
-constexpr int kNotRecorded = 8;
-
 } // namespace kestran::cli

@@ -7,6 +7,7 @@
 
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QScopeGuard>
 #include <QThread>
 
 #include <memory>
@@ -23,7 +24,7 @@ void PlantRun::stop()
         QMetaObject::invokeMethod(c, [c] { c->interrupt(); }, Qt::QueuedConnection);
 }
 
-QVector<LineOutcome> PlantRun::run(const QVector<LineTask> &tasks, const Progress &progress, const Progress &openFailed,
+QVector<LineOutcome> PlantRun::run(const QVector<LineTask> &tasks, const Progress &progress, const OpenFailed &openFailed,
                                    PortTable *table)
 {
     QVector<LineOutcome> outcomes(tasks.size());
@@ -52,10 +53,20 @@ QVector<LineOutcome> PlantRun::run(const QVector<LineTask> &tasks, const Progres
         // Each thread writes only its own outcome; it is read after the thread has ended.
         LineOutcome *o = &outcomes[i];
         const LineTask *task = &tasks[i];
-        std::unique_ptr<QThread> thread(QThread::create([this, o, task, i, table, &clock, &progress, &openFailed] {
+        QThread *caller = QThread::currentThread();
+        std::unique_ptr<QThread> thread(QThread::create([this, o, task, i, table, caller, &clock, &progress, &openFailed] {
             o->startedNs = clock.nsecsElapsed();
             OpenedLine line = openLine(task->port, table, task->tls);
+            // The trace goes back to its owner's thread whichever way the line ends.
+            const auto returnTrace = qScopeGuard([task, caller] {
+                if (task->trace) {
+                    task->trace->flush();
+                    task->trace->moveToThread(caller);
+                }
+            });
             if (!line.control) {
+                if (task->trace)
+                    task->trace->note(QStringLiteral("port not opened: %1").arg(line.problem));
                 o->fault = line.fault;
                 o->problem = line.problem;
                 o->endedNs = clock.nsecsElapsed();
@@ -64,12 +75,17 @@ QVector<LineOutcome> PlantRun::run(const QVector<LineTask> &tasks, const Progres
                 return;
             }
             o->opened = true;
+            std::unique_ptr<TracingControl> traced;
+            if (task->trace) {
+                task->trace->note(QStringLiteral("port opened (%1)").arg(line.control->Settings()));
+                traced = std::make_unique<TracingControl>(line.control.get(), task->trace);
+            }
             {
                 const qint64 made = clock.nsecsElapsed();
-                CounterClient client(line.control.get());
-                client.setProgress([i, &progress](const QString &text) {
+                CounterClient client(traced ? static_cast<SerialControl *>(traced.get()) : line.control.get());
+                client.setProgress([i, &progress](const ClientProgress &what) {
                     if (progress)
-                        progress(i, text);
+                        progress(i, what);
                 });
                 {
                     std::lock_guard<std::mutex> lock(m_mutex);
@@ -77,7 +93,8 @@ QVector<LineOutcome> PlantRun::run(const QVector<LineTask> &tasks, const Progres
                     if (m_stopped)
                         client.interrupt();
                 }
-                o->code = task->work ? task->work(client) : 0;
+                if (task->work)
+                    task->work(client);
                 {
                     std::lock_guard<std::mutex> lock(m_mutex);
                     m_clients.removeOne(&client);
@@ -86,7 +103,12 @@ QVector<LineOutcome> PlantRun::run(const QVector<LineTask> &tasks, const Progres
                 if (client.firstSentNs() >= 0)
                     o->firstSentNs = made + client.firstSentNs();
             }
-            line.control->setPortOpen(false);
+            // Closed through the trace, which notes it.
+            if (traced)
+                traced->setPortOpen(false);
+            else
+                line.control->setPortOpen(false);
+            traced.reset();
             line.control.reset();
             o->endedNs = clock.nsecsElapsed();
         }));
@@ -94,6 +116,8 @@ QVector<LineOutcome> PlantRun::run(const QVector<LineTask> &tasks, const Progres
             if (--running == 0)
                 loop.quit();
         }, Qt::QueuedConnection);
+        if (task->trace)
+            task->trace->moveToThread(thread.get());
         threads.push_back(std::move(thread));
     }
     for (auto &t : threads)

@@ -52,7 +52,7 @@ int exitOf(const QString &of, const Ending &ending, const QString &holds)
         saved.status = word == "saved" ? DeviceBackup::Saved : word == "absent" ? DeviceBackup::Absent : DeviceBackup::Incomplete;
         b.devices.append(saved);
         DeviceCheck checked;
-        checked.answered = true;
+        checked.read.values.insert('0', QStringLiteral("+0000001"));   // it answered
         if (word == "differs")
             checked.differences.append(Difference());
         if (word == "unread")
@@ -138,10 +138,35 @@ private slots:
         const QString help = mainHelp();
         for (const Command &c : commandTable()) {
             QVERIFY(c.run);
+            QCOMPARE(c.plantForm != PlantForm::None, c.runPlant != nullptr);
+            for (const ExitMeaning &e : exitMeanings())
+                QVERIFY2(commandHelp(c).contains(QStringLiteral("\n  %1  ").arg(e.code)), c.name);
             QVERIFY2(help.contains(QStringLiteral("  %1 ").arg(QLatin1String(c.name))), c.name);
             QVERIFY(commandHelp(c).contains(QLatin1String(c.example)));
         }
         QCOMPARE(parseCommandLine({}, QString()).rawText, true);   // no subcommand: the usage on stderr
+    }
+
+    // Which runs serve the lines of a plant at once, as the table says.
+    void plantRouting_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<bool>("plant");
+        QTest::newRow("backup of one line") << QStringList{"backup", "-d", "1", "-o", "x.json"} << false;
+        QTest::newRow("backup --plant") << QStringList{"backup", "--plant", "p.toml", "-o", "x.json"} << true;
+        QTest::newRow("backup --line") << QStringList{"backup", "--line", "a", "-o", "x.json"} << true;
+        QTest::newRow("restore from standard input") << QStringList{"restore", "-"} << false;
+        QTest::newRow("restore --line") << QStringList{"restore", "s.json", "--line", "a"} << true;
+        QTest::newRow("check of a backup") << QStringList{"check", "b.json"} << true;
+        QTest::newRow("scan") << QStringList{"scan"} << false;
+    }
+    void plantRouting()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(bool, plant);
+        const ParsedLine p = parseCommandLine(args, QStringLiteral("COM1"));
+        QCOMPARE(p.action, ParsedLine::Run);
+        QCOMPARE(isPlantCommand(*p.command, p.inv), plant);
     }
 
     void accepted()
