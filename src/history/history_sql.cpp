@@ -71,7 +71,7 @@ QString outcomesText(const QVector<QPair<QString, Outcome>> &outcomes)
     QStringList parts;
     for (const auto &o : outcomes)
         parts << QStringLiteral("%1:%2").arg(o.first).arg(int(o.second));
-    return parts.join(QLatin1Char(','));   // o.first: "NAME=VALUE" 
+    return parts.join(QLatin1Char(','));
 }
 
 QMap<QString, Outcome> parseOutcomes(const QString &text)
@@ -420,9 +420,15 @@ bool Recorder::finish(const Pending &pending, const QVector<Outcome> &outcomes, 
         return true;
     // One entry per device: the outcome of each of its values.
     QMap<int, QVector<QPair<QString, Outcome>>> byDevice;
-    for (int i = 0; i < pending.values.size(); ++i)
-        byDevice[pending.values[i].device].append({pending.values[i].parameter + QLatin1Char('=') + pending.values[i].sent,
-                                                   outcomes.value(i, Outcome::Unknown)});
+    for (int i = 0; i < pending.values.size(); ++i) {
+        const ChangeValue &v = pending.values[i];
+        // A name that comes twice (a Setup field edited during a pause) is told apart by the value sent.
+        int same = 0;
+        for (const ChangeValue &w : pending.values)
+            same += w.device == v.device && w.parameter == v.parameter;
+        const QString key = same > 1 ? v.parameter + QLatin1Char('=') + v.sent : v.parameter;
+        byDevice[v.device].append({key, outcomes.value(i, Outcome::Unknown)});
+    }
     QVector<Entry> entries;
     const QDateTime now = QDateTime::currentDateTimeUtc();
     for (auto it = byDevice.cbegin(); it != byDevice.cend(); ++it) {

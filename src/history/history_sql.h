@@ -54,8 +54,8 @@ private:
 // The columns in the order rowToEntry reads them.
 QString entryColumns();
 Entry rowToEntry(const class QSqlQuery &q);
-// "TARGET=+0001500:1,RESET=+0000020:3", the outcomes of one device's values
-// in a change, by name and value sent (a Setup may send a value twice).
+// "TARGET:1,RESET:3", the outcomes of one device's values in a change, by
+// name; a name that comes twice by name and value sent ("RESET=+0000020:4").
 QString outcomesText(const QVector<QPair<QString, Outcome>> &outcomes);
 QMap<QString, Outcome> parseOutcomes(const QString &text);
 

@@ -222,7 +222,8 @@ bool Recorder::query(const Filter &f, QVector<Entry> *entries, QString *why)
             if (r.device != e.device || r.origin.port != e.origin.port || r.origin.line != e.origin.line)
                 continue;
             const QMap<QString, Outcome> m = parseOutcomes(r.file.result);
-            const QString key = e.parameter + QLatin1Char('=') + e.sent;
+            const QString exact = e.parameter + QLatin1Char('=') + e.sent;
+            const QString key = m.contains(exact) ? exact : e.parameter;
             if (m.contains(key)) {
                 e.outcome = m.value(key);
                 e.outcomeAt = r.at;
