@@ -67,6 +67,9 @@ private slots:
         QTest::newRow("device twice") << a + "devices = [1, 1]\n" << "p.toml:4: device 1 is listed twice";
         QTest::newRow("devices empty") << a + "devices = []\n" << "p.toml:4: devices must be a list";
         QTest::newRow("device as text") << a + "devices = [\"1\"]\n" << "p.toml:4: a device number";
+        QTest::newRow("history key") << a + "[history]\ndatabase = \"x\"\nrequired = true\n" << "p.toml:6: unknown key \u201Crequired\u201D in history";
+        QTest::newRow("history require") << a + "[history]\nrequire = \"yes\"\n" << "p.toml:5: require must be true or false";
+        QTest::newRow("history database") << a + "[history]\ndatabase = 5\n" << "p.toml:5: database must be a text";
     }
     void refusesPlant()
     {
