@@ -87,7 +87,7 @@ int restoreTarget(const Invocation &inv, Target &t, CounterClient &client, const
         if (output.written)
             output.written(d);
         const WriteReport &w = d.write;
-        // As the one-line restore says it; a loss is said below, once the line has stopped.
+        // A loss is said below, once the line has stopped.
         if (w.ending.lost)
             return;
         const QStringList problems = writeProblems(w);
@@ -113,7 +113,7 @@ int restoreTarget(const Invocation &inv, Target &t, CounterClient &client, const
             t.result = w.ending.refused() ? QStringLiteral("port busy") : QStringLiteral("line lost");
             return code;
         }
-        // Interrupted: said by `written` as the one-line restore says it.
+        // Interrupted in the write: said by `written`, with what was sent and verified.
         t.result = QStringLiteral("interrupted");
         return code;
     }
