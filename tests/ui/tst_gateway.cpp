@@ -271,6 +271,7 @@ private slots:
                 reader.start(ctl, readArgs);
         });
         reader.start(ctl, readArgs);
+        win->comm.frameSent.clear();
         f.bSETUP->click();   // returns when Setup and its read-back are done
         QVERIFY(waitUntil([&] { return reader.state() == QProcess::NotRunning && reads >= 20; }, 30000));
         QVERIFY2(failures.isEmpty(), qPrintable(failures.join(QLatin1Char('\n'))));
@@ -280,7 +281,10 @@ private slots:
         }, false), QString());
         for (int step = 0; step < 7; ++step)
             QCOMPARE(win->line->value(3, setupOrder()[step] - '0'), kValues[step]);
-        // Device 3's frames reached the line as far apart as the window sent them.
+        // Device 3's frames reached the line no sooner than a pause after the
+        // window sent the frame before (stamped where the window sent it).
+        const QVector<qint64> &sent = win->comm.frameSent;
+        QCOMPARE(sent.size(), 8);
         QVector<qint64> arrived;
         const auto bytes = win->line->arrivals();
         for (int i = 0; i + 1 < int(bytes.size()); ++i)
@@ -289,7 +293,7 @@ private slots:
         QVERIFY(arrived.size() >= 8);
         arrived = arrived.mid(arrived.size() - 8);
         for (int i = 1; i < 8; ++i)
-            QVERIFY2(arrived[i] - arrived[i - 1] >= kPauseFloorNs, qPrintable(QStringLiteral("frame %1").arg(i)));
+            QVERIFY2(arrived[i] - sent[i - 1] >= kPauseFloorNs, qPrintable(QStringLiteral("frame %1").arg(i)));
     }
 
     // Each failure: one message saying why, the window as before the click,
