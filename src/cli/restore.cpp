@@ -263,16 +263,11 @@ int runRestore(const Invocation &inv)
             }
         }
     };
-    // A plant of one line, unnamed.
-    QVector<Target> targets(1);
-    Target &t = targets.first();
-    t.unnamed = true;
-    t.port = inv.port.trimmed();
-    t.tls = inv.tls;
-    t.trace = trace.get();
+    QVector<Target> targets = oneLine(inv, trace.get());
     QString table;
     const int code = serve(inv, targets, [&](Target &t, CounterClient &c) { return restoreTarget(inv, t, c, jobs, output); },
                            &table, nullptr);
+    const Target &t = targets.first();
     if (!t.opened)
         return finish(code, 0);
     const qsizetype reached = t.restore.devices.size();
