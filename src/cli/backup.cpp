@@ -72,18 +72,13 @@ int runBackup(const Invocation &inv)
     if (!openTrace(inv, &trace))
         return kUsage;
 
-    // A plant of one line, unnamed.
-    QVector<Target> targets(1);
-    Target &t = targets.first();
-    t.unnamed = true;
-    t.port = inv.port.trimmed();
-    t.tls = inv.tls;
-    t.trace = trace.get();
+    QVector<Target> targets = oneLine(inv, trace.get());
     if (!inv.all)
-        t.devices = {inv.device};
+        targets.first().devices = {inv.device};
     QString table;
     const int code = serve(inv, targets, [&inv](Target &t, CounterClient &c) { return backupTarget(inv, t, c); },
                            &table, nullptr);
+    const Target &t = targets.first();
     const QVector<SavedDevice> devices = t.backup.saved();
     if (!t.opened || t.backup.ending.stopped())
         return code;   // said, and nothing is saved

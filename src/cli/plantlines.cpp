@@ -12,6 +12,17 @@
 
 namespace kestran::cli {
 
+QVector<Target> oneLine(const Invocation &inv, LineTrace *trace)
+{
+    QVector<Target> targets(1);
+    Target &t = targets.first();
+    t.unnamed = true;
+    t.port = inv.port.trimmed();
+    t.tls = inv.tls;
+    t.trace = trace;
+    return targets;
+}
+
 void problem(Target &t, const QString &text)
 {
     t.problems << text;

@@ -44,6 +44,10 @@ struct Target {
     QString at(const QString &text) const { return unnamed ? text : label() + QStringLiteral(": ") + text; }
 };
 
+// The one line of a one-line command as a plant of one line: the port and
+// TLS settings given, its messages naming no line, its trace (may be null).
+QVector<Target> oneLine(const Invocation &inv, LineTrace *trace);
+
 // Says a line's problem on stderr and keeps it for the report.
 void problem(Target &t, const QString &text);
 // A lost line (or a gateway whose port another client holds), or a stop: said,

@@ -88,7 +88,7 @@ int restoreTarget(const Invocation &inv, Target &t, CounterClient &client, const
         if (output.written)
             output.written(d);
         const WriteReport &w = d.write;
-        // As the one-line restore says it; a loss is said below, once the line has stopped.
+        // A loss is said below, once the line has stopped.
         if (w.ending.lost)
             return;
         const QStringList problems = writeProblems(w);
@@ -128,7 +128,7 @@ int restoreTarget(const Invocation &inv, Target &t, CounterClient &client, const
             t.result = w.ending.refused() ? QStringLiteral("port busy") : QStringLiteral("line lost");
             return code;
         }
-        // Interrupted: said by `written` as the one-line restore says it.
+        // Interrupted in the write: said by `written`, with what was sent and verified.
         t.result = QStringLiteral("interrupted");
         return code;
     }
@@ -278,16 +278,11 @@ int runRestore(const Invocation &inv)
             }
         }
     };
-    // A plant of one line, unnamed.
-    QVector<Target> targets(1);
-    Target &t = targets.first();
-    t.unnamed = true;
-    t.port = inv.port.trimmed();
-    t.tls = inv.tls;
-    t.trace = trace.get();
+    QVector<Target> targets = oneLine(inv, trace.get());
     QString table;
     const int code = serve(inv, targets, [&](Target &t, CounterClient &c) { return restoreTarget(inv, t, c, jobs, output); },
                            &table, nullptr);
+    const Target &t = targets.first();
     if (!t.opened)
         return finish(code, 0);
     const qsizetype reached = t.restore.devices.size();
