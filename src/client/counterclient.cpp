@@ -2,13 +2,16 @@
 
 #include "frames.h"
 #include "parameters.h"
+#include "replygather.h"
 #include "serialcontrol.h"
 #include "valueinput.h"
 
+#include <QCoreApplication>
 #include <QEventLoop>
-#include <QTimer>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 namespace kestran {
 
@@ -45,6 +48,14 @@ CounterClient::CounterClient(SerialControl *line, QObject *parent)
     : QObject(parent), m_line(line)
 {
     m_clock.start();
+    m_deadline.setSingleShot(true);
+#ifdef Q_OS_WIN
+    // The window timer (WM_TIMER), never early: a precise timer there is the
+    // multimedia timer, whose tick under Wine does not wake the loop.
+    m_deadline.setTimerType(Qt::CoarseTimer);
+#else
+    m_deadline.setTimerType(Qt::PreciseTimer);
+#endif
     connect(line, &SerialControl::OnComm, this, &CounterClient::onReceive);
     connect(line, &SerialControl::connectionLost, this, &CounterClient::onLost);
 }
@@ -99,16 +110,18 @@ void CounterClient::onReceive()
                 m_into->garbled.append(index);
             }
         }
+        if (!m_into->complete()) {
+            // More is to come: let it gather in the port before looking again.
+            const QString frame = m_decoder.text();
+            const int frameChars = frame.startsWith(QLatin1Char('*')) ? int(frame.size()) : 0;
+            m_gatherUntilNs = m_lastByteNs + ReplyGather::delayNs(frameChars);
+        }
     }
-    if (m_waiting)
-        m_waiting->quit();
 }
 
 void CounterClient::interrupt()
 {
     m_interrupted = true;
-    if (m_waiting)
-        m_waiting->quit();
 }
 
 void CounterClient::onLost(const QString &reason)
@@ -118,8 +131,6 @@ void CounterClient::onLost(const QString &reason)
     m_lost = true;
     m_lostReason = reason;
     m_lostFault = m_line ? m_line->fault() : SerialFault::Lost;
-    if (m_waiting)
-        m_waiting->quit();
 }
 
 Ending CounterClient::endingNow(bool lost) const
@@ -137,22 +148,11 @@ Ending CounterClient::endingNow(bool lost) const
 
 void CounterClient::waitEvents(qint64 ms)
 {
-    QEventLoop loop;
-    QTimer timer;
-    timer.setSingleShot(true);
-#ifdef Q_OS_WIN
-    // The window timer (WM_TIMER), never early: a precise timer there is the
-    // multimedia timer, whose tick under Wine does not wake this loop.
-    timer.setTimerType(Qt::CoarseTimer);
-#else
-    timer.setTimerType(Qt::PreciseTimer);
-#endif
-    connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-    timer.start(int(qBound<qint64>(0, ms, qint64(24) * 3600 * 1000)));
-    QEventLoop *outer = m_waiting;
-    m_waiting = &loop;
-    loop.exec();
-    m_waiting = outer;
+    // Whatever ends the pass (a receive event, the line lost, an interruption
+    // queued from another thread, the deadline) is an event of this thread,
+    // so nothing has to wake the loop on purpose.
+    m_deadline.start(int(qBound<qint64>(0, ms, qint64(24) * 3600 * 1000)));
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
 ReadResult CounterClient::read(int device, const ReadOptions &options)
@@ -186,8 +186,14 @@ ReadResult CounterClient::read(int device, const ReadOptions &options)
             const qint64 now = elapsedNs();
             if (now >= until)
                 break;
-            waitEvents((until - now + 999999) / 1000000);
+            if (m_gatherUntilNs > now) {
+                // Outside the event loop: the port's driver holds what comes meanwhile.
+                std::this_thread::sleep_for(std::chrono::nanoseconds(std::min(m_gatherUntilNs, until) - now));
+                m_gatherUntilNs = 0;
+            }
+            waitEvents((until - elapsedNs() + 999999) / 1000000);
         }
+        m_gatherUntilNs = 0;
         if (m_lost) {
             lost = true;
             break;

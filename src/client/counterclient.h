@@ -13,11 +13,10 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QTimer>
 #include <QVector>
 
 #include <functional>
-
-class QEventLoop;
 
 namespace kestran {
 
@@ -106,7 +105,9 @@ private:
     bool send(const QByteArray &frame);
     void onReceive();
     void onLost(const QString &reason);
-    // Runs the event loop until something arrives, the line is lost or `ms` passes.
+    // One pass of the event loop, waiting at most `ms` for something to
+    // happen (bytes, the line lost, an interruption). Callers test their
+    // conditions after every pass.
     void waitEvents(qint64 ms);
     void say(const QString &text);
     // The ending of an operation stopping now: lost when `lost`, else interrupted or not.
@@ -129,8 +130,9 @@ private:
     QVector<char> m_conflicting;       // indices this attempt received with two values
     bool m_replied = false;            // a reply came in this attempt
     qint64 m_lastByteNs = 0;
+    qint64 m_gatherUntilNs = 0;        // the next look at the line comes no sooner (ReplyGather)
 
-    QEventLoop *m_waiting = nullptr;
+    QTimer m_deadline;                 // ends a pass of waitEvents that nothing else ends
     std::function<void(const QByteArray &)> m_tap;
     std::function<void(const QString &)> m_progress;
 };

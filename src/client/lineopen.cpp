@@ -35,6 +35,8 @@ OpenedLine openLine(const QString &portText, PortTable *table, const TlsSettings
     comm->setInputLen(0);        // everything waiting at each receive event
     comm->setRThreshold(1);
     comm->setSThreshold(0);
+    // A reader here takes all that waits at each event: one event per arrival, not per byte.
+    comm->setReceiveEventMode(ReceiveEventMode::PerArrival);
     comm->setDTREnable(false);
     if (!comm->setPortOpen(true)) {
         line.fault = comm->fault();

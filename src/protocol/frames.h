@@ -7,6 +7,8 @@
 namespace kestran {
 
 constexpr char kCR = '\r';
+// One byte on the line: 10 bits (start, 8 data, stop) at 19200 baud, in ns.
+constexpr qint64 kByteNs = 520833;
 
 // The device address: the eighth character of the device list's text, or the
 // empty text when the text is shorter.
