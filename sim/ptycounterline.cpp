@@ -1,4 +1,5 @@
 #include "ptycounterline.h"
+#include "linepacer.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -82,6 +83,8 @@ bool PtyCounterLine::start(QString *error)
         shutdown(false);
         return false;
     }
+    if (m_options.pace)
+        LinePacer::instance().add(this, [this](qint64 now) { return writeDue(now); });
     m_thread = std::thread([this] { run(); });
     return true;
 }
@@ -97,6 +100,8 @@ bool PtyCounterLine::restart(QString *error)
 
 void PtyCounterLine::shutdown(bool removeLink)
 {
+    if (m_options.pace)
+        LinePacer::instance().remove(this);
     if (m_thread.joinable()) {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -181,6 +186,8 @@ void PtyCounterLine::send(const QByteArray &bytes)
         m_out.enqueue(bytes, nowNs());
     }
     wake();
+    if (m_options.pace)
+        LinePacer::instance().kick();
 }
 
 QVector<Arrival> PtyCounterLine::arrivals() const
@@ -246,38 +253,13 @@ void PtyCounterLine::run()
         if (m_quit)
             return;
         qint64 now = nowNs();
-        bool blocked = false;
-        while (!m_out.isEmpty() && m_out.nextDue() <= now) {
-            // Every byte whose time has come goes in one write: a reader that
-            // looks late finds them waiting together, as it would on a port.
-            const QByteArray bytes = m_out.takeDue(now);
-            ssize_t n;
-            do
-                n = ::write(m_master, bytes.constData(), size_t(bytes.size()));
-            while (n < 0 && errno == EINTR);
-            if (n < 0 && errno == EAGAIN) {
-                m_out.putBack(bytes);
-                blocked = true; // the tool is not reading; wait for room
-                break;
-            }
-            if (n < 0) { // nobody is listening: the bytes are lost, as on a real line
-                m_stats.lostBytes += int(bytes.size());
-                continue;
-            }
-            noteWritten(bytes.left(int(n)));
-            if (n < bytes.size()) {
-                m_out.putBack(bytes.mid(int(n)));
-                blocked = true;
-                break;
-            }
-        }
-        if (m_out.isEmpty())
-            m_changed.notify_all();
+        // Paced output is the pacer's to write.
+        const bool blocked = !m_options.pace && writeDueLocked(now);
         // After a hang-up (nobody has the slave open) the master is left out
         // of the poll for a while: it would report POLLHUP at once, every time.
         const bool quiet = now < retryAt;
         qint64 timeout = -1;
-        if (!blocked && !m_out.isEmpty())
+        if (!m_options.pace && !blocked && !m_out.isEmpty())
             timeout = m_out.nextDue() - now;
         if (quiet)
             timeout = timeout < 0 ? retryAt - now : std::min(timeout, retryAt - now);
@@ -295,11 +277,59 @@ void PtyCounterLine::run()
         if (!(fds[1].revents & (POLLIN | POLLHUP | POLLERR)))
             continue;
         const ssize_t n = ::read(m_master, buf, sizeof buf);
-        if (n > 0)
+        if (n > 0) {
             handleInput(QByteArray(buf, int(n)), nowNs());
+            if (m_options.pace)
+                LinePacer::instance().kick();
+        }
         else if (n == 0 || (errno != EAGAIN && errno != EINTR))
             retryAt = nowNs() + kRetryNs; // the slave may be opened again
     }
+}
+
+qint64 PtyCounterLine::writeDue(qint64 now)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_master < 0)
+        return -1;
+    const bool blocked = writeDueLocked(now);
+    if (m_out.isEmpty())
+        return -1;
+    // A tool that does not read leaves its buffer full: try again a tick later.
+    return blocked ? now + LinePacer::kTickNs : m_out.nextDue();
+}
+
+// Caller holds the lock. Returns true when the master took less than was due.
+bool PtyCounterLine::writeDueLocked(qint64 now)
+{
+    bool blocked = false;
+    while (!m_out.isEmpty() && m_out.nextDue() <= now) {
+        // Every byte whose time has come goes in one write: a reader that
+        // looks late finds them waiting together, as it would on a port.
+        const QByteArray bytes = m_out.takeDue(now);
+        ssize_t n;
+        do
+            n = ::write(m_master, bytes.constData(), size_t(bytes.size()));
+        while (n < 0 && errno == EINTR);
+        if (n < 0 && errno == EAGAIN) {
+            m_out.putBack(bytes);
+            blocked = true; // the tool is not reading; wait for room
+            break;
+        }
+        if (n < 0) { // nobody is listening: the bytes are lost, as on a real line
+            m_stats.lostBytes += int(bytes.size());
+            continue;
+        }
+        noteWritten(bytes.left(int(n)));
+        if (n < bytes.size()) {
+            m_out.putBack(bytes.mid(int(n)));
+            blocked = true;
+            break;
+        }
+    }
+    if (m_out.isEmpty())
+        m_changed.notify_all();
+    return blocked;
 }
 
 void PtyCounterLine::handleInput(const QByteArray &bytes, qint64 at)

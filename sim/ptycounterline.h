@@ -77,6 +77,9 @@ private:
     void run();
     void shutdown(bool removeLink);
     void handleInput(const QByteArray &bytes, qint64 at);
+    // Paced output, from the pacer's thread: writes what is due, returns when more is (-1: none).
+    qint64 writeDue(qint64 now);
+    bool writeDueLocked(qint64 now);
     void noteWritten(const QByteArray &bytes);
     bool createLink(QString *error);
     void wake();

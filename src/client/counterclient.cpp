@@ -1,6 +1,7 @@
 #include "counterclient.h"
 
 #include "frames.h"
+#include "linefibers.h"
 #include "parameters.h"
 #include "replygather.h"
 #include "serialcontrol.h"
@@ -115,6 +116,8 @@ void CounterClient::onReceive()
             const QString frame = m_decoder.text();
             const int frameChars = frame.startsWith(QLatin1Char('*')) ? int(frame.size()) : 0;
             m_gatherUntilNs = m_lastByteNs + ReplyGather::delayNs(frameChars);
+            // The last reply's end is worth an early look among fibers too.
+            m_endDueNs = m_into->values.size() == 7 && frameChars > 0 ? m_gatherUntilNs : -1;
         }
     }
 }
@@ -148,6 +151,13 @@ Ending CounterClient::endingNow(bool lost) const
 
 void CounterClient::waitEvents(qint64 ms)
 {
+    if (LineFibers::inFiber()) {
+        // The thread's next round takes in every line's events and comes back here.
+        const qint64 endDue = m_endDueNs;
+        m_endDueNs = -1;
+        LineFibers::wait(endDue >= 0 ? std::max<qint64>(0, endDue - elapsedNs()) : -1);
+        return;
+    }
     // Whatever ends the pass (a receive event, the line lost, an interruption
     // queued from another thread, the deadline) is an event of this thread,
     // so nothing has to wake the loop on purpose.
@@ -187,8 +197,10 @@ ReadResult CounterClient::read(int device, const ReadOptions &options)
             if (now >= until)
                 break;
             if (m_gatherUntilNs > now) {
-                // Outside the event loop: the port's driver holds what comes meanwhile.
-                std::this_thread::sleep_for(std::chrono::nanoseconds(std::min(m_gatherUntilNs, until) - now));
+                // Outside the event loop: the port's driver holds what comes
+                // meanwhile. Among fibers the thread's round does the same for all.
+                if (!LineFibers::inFiber())
+                    std::this_thread::sleep_for(std::chrono::nanoseconds(std::min(m_gatherUntilNs, until) - now));
                 m_gatherUntilNs = 0;
             }
             waitEvents((until - elapsedNs() + 999999) / 1000000);

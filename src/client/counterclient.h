@@ -131,6 +131,7 @@ private:
     bool m_replied = false;            // a reply came in this attempt
     qint64 m_lastByteNs = 0;
     qint64 m_gatherUntilNs = 0;        // the next look at the line comes no sooner (ReplyGather)
+    qint64 m_endDueNs = -1;            // when the answer's last reply can be complete, -1: not near
 
     QTimer m_deadline;                 // ends a pass of waitEvents that nothing else ends
     std::function<void(const QByteArray &)> m_tap;

@@ -1,18 +1,26 @@
 #include "plantrun.h"
 
+#include "linefibers.h"
 #include "lineopen.h"
 #include "mdlcomport.h"
 #include "portname.h"
+#include "replygather.h"
 #include "tlssession.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QThread>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
 namespace kestran {
+
+namespace {
+// Lines on the computer's own ports share a thread up to this many at a time.
+constexpr int kLinesPerThread = 16;
+} // namespace
 
 void PlantRun::stop()
 {
@@ -45,50 +53,96 @@ QVector<LineOutcome> PlantRun::run(const QVector<LineTask> &tasks, const Progres
     QElapsedTimer clock;
     clock.start();
     QEventLoop loop;
-    int running = int(tasks.size());
-    std::vector<std::unique_ptr<QThread>> threads;
-    threads.reserve(size_t(tasks.size()));
-    for (int i = 0; i < tasks.size(); ++i) {
-        // Each thread writes only its own outcome; it is read after the thread has ended.
-        LineOutcome *o = &outcomes[i];
+    // One line, from its open to its close, in the thread (and fiber) it is given.
+    // `opened` is called once the port's open is over, either way.
+    const auto serveLine = [this, &outcomes, &tasks, table, &clock, &progress, &openFailed](
+                               int i, const std::function<void()> &opened) {
+        LineOutcome *o = &outcomes[i];   // each line writes only its own outcome
         const LineTask *task = &tasks[i];
-        std::unique_ptr<QThread> thread(QThread::create([this, o, task, i, table, &clock, &progress, &openFailed] {
-            o->startedNs = clock.nsecsElapsed();
-            OpenedLine line = openLine(task->port, table, task->tls);
-            if (!line.control) {
-                o->fault = line.fault;
-                o->problem = line.problem;
-                o->endedNs = clock.nsecsElapsed();
-                if (openFailed)
-                    openFailed(i, line.problem);
+        o->startedNs = clock.nsecsElapsed();
+        OpenedLine line = openLine(task->port, table, task->tls);
+        opened();
+        if (!line.control) {
+            o->fault = line.fault;
+            o->problem = line.problem;
+            o->endedNs = clock.nsecsElapsed();
+            if (openFailed)
+                openFailed(i, line.problem);
+            return;
+        }
+        o->opened = true;
+        {
+            const qint64 made = clock.nsecsElapsed();
+            CounterClient client(line.control.get());
+            client.setProgress([i, &progress](const QString &text) {
+                if (progress)
+                    progress(i, text);
+            });
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_clients.append(&client);
+                if (m_stopped)
+                    client.interrupt();
+            }
+            o->code = task->work ? task->work(client) : 0;
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_clients.removeOne(&client);
+            }
+            o->ending = client.ending();
+            if (client.firstSentNs() >= 0)
+                o->firstSentNs = made + client.firstSentNs();
+        }
+        line.control->setPortOpen(false);
+        line.control.reset();
+        o->endedNs = clock.nsecsElapsed();
+    };
+    // A gateway's line waits for its connection inside the event loop, so it
+    // keeps a thread of its own; the computer's own ports open at once and
+    // share threads, a fiber each.
+    struct Group {
+        std::vector<int> lines;
+        bool fibers = true;
+    };
+    std::vector<Group> groups;
+    std::vector<int> shared;
+    for (int i = 0; i < tasks.size(); ++i) {
+        if (LineFibers::available() && !parsePortText(tasks[i].port, ComPrefix::ComLetters).isNetwork())
+            shared.push_back(i);
+        else
+            groups.push_back({{i}, false});
+    }
+    const int sharedThreads = std::min(int(shared.size()),
+                                       std::max(int((shared.size() + kLinesPerThread - 1) / kLinesPerThread),
+                                                QThread::idealThreadCount()));
+    for (int t = 0; t < sharedThreads; ++t) {
+        Group group;
+        for (size_t k = size_t(t); k < shared.size(); k += size_t(sharedThreads))
+            group.lines.push_back(shared[k]);
+        groups.push_back(group);
+    }
+    int running = int(groups.size());
+    std::vector<std::unique_ptr<QThread>> threads;
+    threads.reserve(groups.size());
+    for (const Group &group : groups) {
+        std::unique_ptr<QThread> thread(QThread::create([group, &serveLine] {
+            if (!group.fibers) {
+                serveLine(group.lines.front(), [] {});
                 return;
             }
-            o->opened = true;
-            {
-                const qint64 made = clock.nsecsElapsed();
-                CounterClient client(line.control.get());
-                client.setProgress([i, &progress](const QString &text) {
-                    if (progress)
-                        progress(i, text);
-                });
-                {
-                    std::lock_guard<std::mutex> lock(m_mutex);
-                    m_clients.append(&client);
-                    if (m_stopped)
-                        client.interrupt();
-                }
-                o->code = task->work ? task->work(client) : 0;
-                {
-                    std::lock_guard<std::mutex> lock(m_mutex);
-                    m_clients.removeOne(&client);
-                }
-                o->ending = client.ending();
-                if (client.firstSentNs() >= 0)
-                    o->firstSentNs = made + client.firstSentNs();
-            }
-            line.control->setPortOpen(false);
-            line.control.reset();
-            o->endedNs = clock.nsecsElapsed();
+            // The lines of a thread open one after the other; they start
+            // their work together once all are open, as lines with threads
+            // of their own would.
+            size_t opening = group.lines.size();
+            const auto opened = [&opening] {
+                --opening;
+                while (opening > 0)
+                    LineFibers::wait();
+            };
+            LineFibers fibers(ReplyGather::kGatherMaxNs);
+            for (int i : group.lines)
+                fibers.add([i, &serveLine, &opened] { serveLine(i, opened); });
+            fibers.run();
         }));
         QObject::connect(thread.get(), &QThread::finished, &loop, [&running, &loop] {
             if (--running == 0)
