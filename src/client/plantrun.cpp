@@ -12,6 +12,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <vector>
 
@@ -121,22 +122,23 @@ QVector<LineOutcome> PlantRun::run(const QVector<LineTask> &tasks, const Progres
             group.lines.push_back(shared[k]);
         groups.push_back(group);
     }
+    // The lines on the computer's own ports open one after the other in each
+    // thread; they start their work together once all are open, as lines
+    // with threads of their own would. (A gateway's line, which may wait
+    // seconds for its connection, starts when it is ready.)
+    std::atomic<int> opening{int(shared.size())};
     int running = int(groups.size());
     std::vector<std::unique_ptr<QThread>> threads;
     threads.reserve(groups.size());
     for (const Group &group : groups) {
-        std::unique_ptr<QThread> thread(QThread::create([group, &serveLine] {
+        std::unique_ptr<QThread> thread(QThread::create([group, &serveLine, &opening] {
             if (!group.fibers) {
                 serveLine(group.lines.front(), [] {});
                 return;
             }
-            // The lines of a thread open one after the other; they start
-            // their work together once all are open, as lines with threads
-            // of their own would.
-            size_t opening = group.lines.size();
             const auto opened = [&opening] {
                 --opening;
-                while (opening > 0)
+                while (opening.load() > 0)
                     LineFibers::wait();
             };
             LineFibers fibers(ReplyGather::kGatherMaxNs);
