@@ -2,7 +2,7 @@
 // line of a plant (a snapshot), saved to a file.
 #include "plantlines.h"
 
-#include "stopsignal.h"
+#include "linetrace.h"
 
 #include <QFile>
 
@@ -16,6 +16,40 @@ QString toolName()
 }
 
 } // namespace
+
+// ---------------------------------------------------------------- the backup of a line
+
+namespace {
+
+// One line's devices read for a backup, each said as it is read.
+int backupTarget(const Invocation &inv, Target &t, CounterClient &client)
+{
+    t.backup = backupLine(client, t.devices, inv.read, [&](const DeviceBackup &b) {
+        const int d = b.read.device;
+        if (b.status == DeviceBackup::Absent) {
+            progress(inv, t.at(QStringLiteral("device %1: no answer").arg(d)));
+        } else if (b.status == DeviceBackup::Saved) {
+            ++t.found;
+            progress(inv, t.at(QStringLiteral("device %1 read").arg(d)));
+        } else {
+            for (const QString &text : verdictText(b.read, QStringLiteral("not saved")))
+                problem(t, text);
+        }
+    });
+    if (t.backup.ending.lost)
+        return lineLostAt(t, t.backup.ending);
+    if (t.backup.ending.interrupted)
+        return lineStoppedAt(t, QStringLiteral("interrupted while reading device %1").arg(t.backup.stoppedAt));
+    const int code = backupExit(t.backup);
+    const bool none = t.backup.saved().isEmpty();
+    if (none && !t.backup.anyIncomplete() && !t.unnamed)   // a one-line backup says it for the file
+        problem(t, QStringLiteral("no counter answered"));
+    t.result = code == kDone ? QStringLiteral("saved") : none ? QStringLiteral("nothing saved") : QStringLiteral("incomplete");
+    return code;
+}
+
+} // namespace
+
 
 int runBackup(const Invocation &inv)
 {
@@ -33,82 +67,38 @@ int runBackup(const Invocation &inv)
     OutputFile file(inv.output);
     if (!file.open())
         return kUsage;
-    int rc = kDone;
-    SessionPtr s = openSession(inv, &rc);
-    if (!s)
-        return rc;
+    std::unique_ptr<LineTrace> trace;
+    if (!openTrace(inv, &trace))
+        return kUsage;
 
-    const char *what = inv.all ? "not saved" : "nothing saved";
-    const LineBackup line = backupLine(client(*s), inv.all ? QVector<int>{} : QVector<int>{inv.device}, inv.read,
-                                       [&](const DeviceBackup &b) {
-        const int d = b.read.device;
-        if (b.status == DeviceBackup::Absent) {
-            progress(inv, QStringLiteral("device %1: no answer").arg(d));
-        } else if (b.status == DeviceBackup::Saved) {
-            progress(inv, QStringLiteral("device %1: read").arg(d));
-        } else if (b.read.silent()) {
-            error(QStringLiteral("device %1 did not answer; %2").arg(d).arg(QLatin1String(what)));
-        } else {
-            // A setting without its shape would make the file one a restore refuses.
-            for (auto it = b.read.shapeless.cbegin(); it != b.read.shapeless.cend(); ++it)
-                error(QStringLiteral("device %1: %2 came as %3, which is no %2 value")
-                          .arg(d).arg(nameOf(it.key()), lineText(it.value())));
-            error(QStringLiteral("device %1: incomplete answer, missing %2; %3").arg(d).arg(missingText(b.read), QLatin1String(what)));
-        }
-    });
-    if (line.ending.lost)
-        return lineLost(line.ending);
-    reportTiming(*s);
-    const int code = backupExit(line);
+    QVector<Target> targets = oneLine(inv, trace.get());
+    if (!inv.all)
+        targets.first().devices = {inv.device};
+    QString table;
+    const int code = serve(inv, targets, [&inv](Target &t, CounterClient &c) { return backupTarget(inv, t, c); },
+                           &table, nullptr);
+    const Target &t = targets.first();
+    const QVector<SavedDevice> devices = t.backup.saved();
+    if (!t.opened || t.backup.ending.stopped())
+        return code;   // said, and nothing is saved
+    if (devices.isEmpty()) {
+        if (inv.all)
+            error(t.backup.anyIncomplete() ? QStringLiteral("no counter answered in full; nothing saved")
+                                           : QStringLiteral("no counter answered; nothing saved"));
+        return code;
+    }
     Backup backup;
     backup.created = backupTime();
     backup.tool = toolName();
-    backup.port = inv.port.trimmed();
-    backup.devices = line.saved();
-    if (backup.devices.isEmpty()) {
-        if (inv.all)
-            error(line.anyIncomplete() ? QStringLiteral("no counter answered in full; nothing saved")
-                                       : QStringLiteral("no counter answered; nothing saved"));
-        return code;
-    }
+    backup.port = t.port;
+    backup.devices = devices;
     if (!file.write(backup.toJson()))
         return kOutputFailed;
-    progress(inv, QStringLiteral("%1 device%2 saved to %3").arg(backup.devices.size())
-                      .arg(backup.devices.size() == 1 ? "" : "s").arg(inv.output));
+    progress(inv, QStringLiteral("%1 saved to %2").arg(plural(int(devices.size()), "device", "devices"), inv.output));
     return code;
 }
 
 // ---------------------------------------------------------------- backup --plant
-
-namespace {
-
-int backupTarget(const Invocation &inv, Target &t, CounterClient &client)
-{
-    t.backup = backupLine(client, t.devices, inv.read, [&](const DeviceBackup &b) {
-        const int d = b.read.device;
-        if (b.status == DeviceBackup::Absent) {
-            progress(inv, QStringLiteral("%1: device %2: no answer").arg(t.label()).arg(d));
-        } else if (b.status == DeviceBackup::Saved) {
-            ++t.found;
-            progress(inv, QStringLiteral("%1: device %2 read").arg(t.label()).arg(d));
-        } else {
-            problem(t, b.read.silent() ? QStringLiteral("device %1 did not answer; not saved").arg(d)
-                                       : QStringLiteral("device %1: incomplete answer, missing %2; not saved").arg(d).arg(missingText(b.read)));
-        }
-    });
-    if (t.backup.ending.lost)
-        return lineLostAt(t, t.backup.ending);
-    if (t.backup.ending.interrupted)
-        return lineStoppedAt(t, QStringLiteral("interrupted while reading device %1").arg(t.backup.stoppedAt));
-    const int code = backupExit(t.backup);
-    const bool none = t.backup.saved().isEmpty();
-    if (none && !t.backup.anyIncomplete())
-        problem(t, QStringLiteral("no counter answered"));
-    t.result = code == kDone ? QStringLiteral("saved") : none ? QStringLiteral("nothing saved") : QStringLiteral("incomplete");
-    return code;
-}
-
-} // namespace
 
 int runPlantBackup(const Invocation &inv)
 {
@@ -157,9 +147,12 @@ int runPlantBackup(const Invocation &inv)
     else
         out(table);
 
-    if (stopsignal::caught()) {
-        error(QStringLiteral("interrupted; nothing saved"));
-        return interruptedExit();
+    // A line stopped by Ctrl-C or SIGTERM says so in its ending: nothing is saved then.
+    for (const Target &t : std::as_const(targets)) {
+        if (t.backup.ending.interrupted) {
+            error(QStringLiteral("interrupted; nothing saved"));
+            return interruptedExit();
+        }
     }
     Snapshot snapshot;
     snapshot.plant = true;

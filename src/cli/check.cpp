@@ -12,17 +12,14 @@ namespace {
 int checkTarget(const Invocation &inv, Target &t, CounterClient &client)
 {
     t.check = checkLine(client, t.saved->devices, inv.read, inv.choice.withLiveCounts, [&](const DeviceCheck &c) {
-        if (!c.answered) {
-            problem(t, QStringLiteral("device %1 did not answer; not checked").arg(c.device));
+        if (!c.answered()) {
+            for (const QString &text : verdictText(c.read, QStringLiteral("not checked")))
+                problem(t, text);
             return;
         }
         ++t.found;
-        if (!c.unread.isEmpty()) {
-            QStringList names;
-            for (char i : c.unread)
-                names << nameOf(i);
-            problem(t, QStringLiteral("device %1: incomplete answer, %2 not checked").arg(c.device).arg(names.join(QStringLiteral(", "))));
-        }
+        if (!c.unread.isEmpty())
+            problem(t, QStringLiteral("device %1: incomplete answer, %2 not checked").arg(c.device).arg(namesOf(c.unread)));
         const int here = int(c.differences.size());
         progress(inv, here ? QStringLiteral("%1: device %2: %3").arg(t.label()).arg(c.device).arg(plural(here, "setting differs", "settings differ"))
                            : QStringLiteral("%1: device %2 matches").arg(t.label()).arg(c.device));

@@ -14,23 +14,30 @@
 namespace kestran {
 struct LineBackup;
 struct LineCheck;
-struct WholeRead;
+class LineTrace;
 } // namespace kestran
 
 namespace kestran::cli {
 
-// Exit codes, as the help and the README list them.
+// Exit codes; their meanings, as the help lists them, are exitMeanings().
 enum Exit {
     kDone = 0,
-    kDiffers = 1,     // check: a setting differs from the saved one
-    kUsage = 2,       // bad usage or input; nothing was sent
-    kPortFailed = 3,  // the port cannot be opened
-    kNoAnswer = 4,    // no or incomplete answer
-    kLineLost = 5,    // the line was lost
-    kMismatch = 6,    // a written value did not read back
-    kOutputFailed = 7, // standard output or the output file could not be written
-    // 130: stopped by Ctrl-C (SIGINT), 143 by SIGTERM: 128 + the signal's number.
+    kDiffers = 1,
+    kUsage = 2,
+    kPortFailed = 3,
+    kNoAnswer = 4,
+    kLineLost = 5,
+    kMismatch = 6,
+    kOutputFailed = 7,
+    kInterrupted = 130,   // by SIGINT; by another signal 128 + its number (interruptedExit)
 };
+struct ExitMeaning {
+    int code;
+    const char *meaning;   // lines after the first indented as the help shows them
+};
+const QList<ExitMeaning> &exitMeanings();
+// The help's list of exit codes.
+QString exitCodesHelp();
 
 enum class Format { Table, Json, Csv };
 
@@ -62,6 +69,14 @@ struct Invocation {
 
 // ---------------------------------------------------------------- the commands (commands.cpp)
 
+// Whether and when a command serves the lines of a plant at once.
+enum class PlantForm {
+    None,
+    WithPlantFile,   // with --plant or --line (backup)
+    OfSnapshot,      // of a snapshot: --plant, --line, or a version 2 file (restore)
+    Always,          // a snapshot or a one-line backup alike (check)
+};
+
 struct Command {
     const char *name;
     const char *synopsis;
@@ -70,6 +85,11 @@ struct Command {
     const char *example;
     QStringList options;   // long names of the options it takes
     int (*run)(const Invocation &inv);
+    bool takesPort = true;                  // opens a port (--port, KESTRAN_PORT)
+    bool readsArguments = false;            // its positional arguments are files it reads
+    PlantForm plantForm = PlantForm::None;
+    int (*runPlant)(const Invocation &inv) = nullptr;   // its plant form
+    ReadOptions defaults = {};              // before --timeout and --retries
 };
 const QList<Command> &commandTable();
 const Command *findCommand(const QString &name);
@@ -92,7 +112,7 @@ struct ParsedLine {
 ParsedLine parseCommandLine(const QStringList &arguments, const QString &envPort);
 // Whether a run serves the lines of a plant at once (backup --plant, check,
 // restore of a snapshot): those take their ports from their files.
-bool isPlantCommand(const Invocation &inv);
+bool isPlantCommand(const Command &c, const Invocation &inv);
 // What follows parsing: the checks of the port text and the trace file, then the command.
 int runParsed(const ParsedLine &parsed);
 
@@ -113,14 +133,18 @@ int backupExit(const LineBackup &b);
 int checkExit(const LineCheck &c);
 int writeExit(const WriteReport &w);
 int restoreExit(const LineRestore &r);
-// The code of a whole read that is not a loss or a stop: kNoAnswer unless complete.
-int readExit(const WholeRead &r);
+// The code of a read that is not a loss or a stop: kNoAnswer unless complete.
+int readExit(const ReadResult &r);
 
 // ---------------------------------------------------------------- the open line (session.cpp)
 
 // A trace file may not be a file the command reads or writes (the port, the
 // backup to restore, the -o file): kUsage with a message when it is one.
 int checkTraceFile(const Invocation &inv);
+
+// The --trace file opened, its head line written (none without --trace);
+// false when it cannot be written, said.
+bool openTrace(const Invocation &inv, std::unique_ptr<LineTrace> *trace);
 
 // The open line of a subcommand: the serial control, its trace, the client.
 struct Session;
@@ -136,15 +160,29 @@ int lineLost(const Ending &lost);
 // Prints the timing line when KESTRAN_CTL_TIMING=1: first byte sent to result ready.
 void reportTiming(Session &s);
 
-// ---------------------------------------------------------------- shared wording
+// ---------------------------------------------------------------- wording (wording.cpp)
 
 QString nameOf(char index);
+QString namesOf(const QVector<char> &indices);   // "TARGET, RESET"
+// The settings by name, as a message lists them: "TARGET, ACTUAL, ..., ALARM".
+QString settingNames();
 QString plural(int n, const char *one, const char *many);
 // Why the line was lost: the line's own words for a port that cannot be used
-// (lostExit gives kPortFailed), else "the line was lost: " and them.
+// (Ending::refused, lostExit gives kPortFailed), else "the line was lost: " and them.
 QString lostText(const Ending &lost);
 // The names of the values a read is missing; one for which only a damaged reply came says so.
-QString missingText(const WholeRead &r);
+QString missingText(const ReadResult &r);
+// What is said of a read that is not complete, one message each, ending in
+// `consequence` ("nothing saved"); nothing for a complete one.
+QStringList verdictText(const ReadResult &r, const QString &consequence);
+QString progressText(const ClientProgress &p);
+// The word of a step's result in a table and in JSON ("ok", "not verified").
+QString stepWord(StepResult r);
+// The values of a write grouped by their result ("written and verified:
+// TARGET; sent, not verified: ACTUAL; not sent: RESET").
+QString writeSummary(const WriteReport &w);
+// What is said of a write that did not end verified in full, one message each.
+QStringList writeProblems(const WriteReport &w);
 // A usage error for a subcommand that takes no positional argument.
 int noPositional(const Invocation &inv);
 int needDevice(const Invocation &inv);
@@ -152,8 +190,8 @@ int needDevice(const Invocation &inv);
 // false with the message in `why`.
 bool readInput(const QString &path, qint64 limit, QByteArray *bytes, QString *why, bool tooLargeAsBackup = false);
 
-// The words a write's or restore's table gives a value (write.cpp).
-QString stepWord(StepResult r);
+// Prints what was sent, read back and verified (a table on stdout, or rows in `json`).
+void printWrite(const WriteReport &w, QJsonArray *json);
 // Prints what was sent, read back and verified (a table on stdout, or rows in
 // `json`), says what went wrong, and gives the exit code of a write.
 int reportWrite(const Invocation &inv, const WriteReport &w, QJsonArray *json);

@@ -6,20 +6,6 @@
 namespace kestran::cli {
 
 namespace {
-const char *kExitCodes =
-    "Exit codes:\n"
-    "  0  done\n"
-    "  1  check: a setting differs from the file\n"
-    "  2  bad usage or input (nothing was sent)\n"
-    "  3  the port cannot be opened (missing, busy, no permission, gateway unreachable\n"
-    "     or its port in use by another client, a TLS gateway not trusted or refusing\n"
-    "     our certificate, TLS on one side only)\n"
-    "  4  no answer, or an incomplete one\n"
-    "  5  the line was lost\n"
-    "  6  a written value did not read back\n"
-    "  7  standard output or the output file could not be written\n"
-    "  130  interrupted by Ctrl-C (143: by SIGTERM); what was sent is said\n";
-
 const char *kCommonOptions =
     "Options:\n"
     "  --port P        the port: COM1 to COM255 (see \"ports\"), a device path, or a\n"
@@ -58,7 +44,7 @@ const QList<Command> &commandTable()
          "permission, missing). Opens nothing.",
          "kestran-ctl ports --json",
          {"json", "csv"},
-         runPorts},
+         runPorts, false},
         {"read", "read -d N [--json|--csv] [--timeout MS] [--retries K]",
          "read the eight values of one counter",
          "Sends one read-all command and prints the eight values of the counter: name,\n"
@@ -71,7 +57,7 @@ const QList<Command> &commandTable()
          runRead},
         {"write", "write -d N NAME=VALUE... [--json] [--timeout MS] [--retries K]",
          "write values to one counter and verify them",
-         "NAME is TARGET, ACTUAL, RESET, DEBOUNCE0, DEBOUNCE1, DEBOUNCE2 or ALARM (any\n"
+         "NAME is {settings} (any\n"
          "case; DIFFERENCE is read-only). VALUE is a whole number in the setting's range\n"
          "(TARGET, ACTUAL, RESET -9999999 to 9999999, DEBOUNCE 0 to 999, ALARM 0 to 9),\n"
          "sent as the value field (1234 -> +0001234), or a value field such as +0001234\n"
@@ -100,7 +86,7 @@ const QList<Command> &commandTable()
          "the exit code is the worst line's.",
          "kestran-ctl backup --port COM1 --all -o plant.json",
          {"port", "device", "all", "output", "timeout", "retries", "plant", "line"},
-         runBackup},
+         runBackup, true, false, PlantForm::WithPlantFile, runPlantBackup},
         {"restore", "restore FILE [-d N] [--from M] [--only NAMES|--skip NAMES] [--with-actual] [--dry-run] [--json|--csv]\n"
                     "       kestran-ctl restore SNAPSHOT [--plant PLANT] [--line NAME...] [--only NAMES|--skip NAMES]\n"
                     "                   [--with-actual] [--dry-run] [--json|--csv]",
@@ -126,7 +112,7 @@ const QList<Command> &commandTable()
          "gives that table as CSV and the closing table on standard error.",
          "kestran-ctl restore plant.json --from 3 -d 3 --port COM1",
          {"port", "device", "from", "dry-run", "json", "csv", "timeout", "retries", "only", "skip", "with-actual", "plant", "line"},
-         runRestore},
+         runRestore, true, true, PlantForm::OfSnapshot, runPlantRestore},
         {"check", "check FILE [--plant PLANT] [--line NAME...] [--with-actual] [--json|--csv]",
          "compare the live settings with a snapshot or backup",
          "Reads every saved device of every line at once (a snapshot's lines on the\n"
@@ -140,7 +126,7 @@ const QList<Command> &commandTable()
          "(line, device, name, saved, live), the closing table then on standard error.",
          "kestran-ctl check plant-snapshot.json --plant plant.toml --json",
          {"port", "json", "csv", "timeout", "retries", "plant", "line", "with-actual"},
-         runCheck},
+         runCheck, true, true, PlantForm::Always, runCheck},
         {"scan", "scan [--timeout MS] [--retries K] [--json|--csv]",
          "find which device numbers 0 to 7 answer",
          "Sends a read-all command to every device number in turn, with a short time-out\n"
@@ -148,7 +134,7 @@ const QList<Command> &commandTable()
          "Exits 4 when none answers.",
          "kestran-ctl scan --port /dev/ttyUSB0",
          {"port", "json", "csv", "timeout", "retries"},
-         runScan},
+         runScan, true, false, PlantForm::None, nullptr, ReadOptions{200, 0}},
         {"monitor", "monitor [--json] [--duration S] [--count N]",
          "print every frame heard on the line",
          "Listens without sending and prints every frame with a time stamp: replies\n"
@@ -183,16 +169,20 @@ QString mainHelp()
     text += QStringLiteral("  help     explain a subcommand: kestran-ctl help read\n\n");
     text += QLatin1String(kCommonOptions);
     text += QLatin1Char('\n');
-    text += QLatin1String(kExitCodes);
+    text += exitCodesHelp();
     text += QStringLiteral("\nExample:\n  kestran-ctl read --port /dev/ttyUSB0 -d 3 --json\n");
     return text;
 }
 
 QString commandHelp(const Command &s)
 {
+    // The names of the settings come from the parameter table: "TARGET, ... or ALARM".
+    QString settings = settingNames();
+    settings.replace(settings.lastIndexOf(QLatin1String(", ")), 2, QStringLiteral(" or "));
+    const QString details = QString::fromLatin1(s.details).replace(QLatin1String("{settings}"), settings);
     return QStringLiteral("Usage: kestran-ctl %1\n\n%2\n\n%3\n%4\nExample:\n  %5\n")
-        .arg(QLatin1String(s.synopsis), QLatin1String(s.details), QLatin1String(kCommonOptions),
-             QLatin1String(kExitCodes), QLatin1String(s.example));
+        .arg(QLatin1String(s.synopsis), details, QLatin1String(kCommonOptions),
+             exitCodesHelp(), QLatin1String(s.example));
 }
 
 } // namespace kestran::cli

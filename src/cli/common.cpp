@@ -1,31 +1,10 @@
 // Wording and checks the subcommands share.
 #include "cli.h"
 
-#include "parameters.h"
-#include "valueinput.h"
-#include "wholeread.h"
 
 #include <QFile>
 
 namespace kestran::cli {
-
-QString nameOf(char index)
-{
-    return scriptName(*parameterFor(QLatin1Char(index)));
-}
-
-QString plural(int n, const char *one, const char *many)
-{
-    return QStringLiteral("%1 %2").arg(n).arg(QLatin1String(n == 1 ? one : many));
-}
-
-QString missingText(const WholeRead &r)
-{
-    QStringList names;
-    for (char i : r.missing())
-        names << (r.garbled.contains(i) ? QStringLiteral("%1 (garbled)").arg(nameOf(i)) : nameOf(i));
-    return names.join(QStringLiteral(", "));
-}
 
 int noPositional(const Invocation &inv)
 {

@@ -9,9 +9,36 @@
 
 namespace kestran::cli {
 
+const QList<ExitMeaning> &exitMeanings()
+{
+    static const QList<ExitMeaning> list = {
+        {kDone, "done"},
+        {kDiffers, "check: a setting differs from the file"},
+        {kUsage, "bad usage or input (nothing was sent)"},
+        {kPortFailed, "the port cannot be opened (missing, busy, no permission, gateway unreachable\n"
+                      "or its port in use by another client, a TLS gateway not trusted or refusing\n"
+                      "our certificate, TLS on one side only)"},
+        {kNoAnswer, "no answer, or an incomplete one"},
+        {kLineLost, "the line was lost"},
+        {kMismatch, "a written value did not read back"},
+        {kOutputFailed, "standard output or the output file could not be written"},
+        {kInterrupted, "interrupted by Ctrl-C (143: by SIGTERM); what was sent is said"},
+    };
+    return list;
+}
+
+QString exitCodesHelp()
+{
+    QString text = QStringLiteral("Exit codes:\n");
+    for (const ExitMeaning &e : exitMeanings())
+        text += QStringLiteral("  %1  %2\n").arg(e.code).arg(QString::fromLatin1(e.meaning).replace(
+                                                                 QLatin1String("\n"), QLatin1String("\n     ")));
+    return text;
+}
+
 int interruptedExit()
 {
-    return 128 + (stopsignal::caught() ? stopsignal::caught() : SIGINT);
+    return stopsignal::caught() ? 128 + stopsignal::caught() : int(kInterrupted);
 }
 
 int lostExit(const Ending &e)
@@ -33,7 +60,7 @@ int endedExit(const Ending &e)
     return kDone;
 }
 
-int readExit(const WholeRead &r)
+int readExit(const ReadResult &r)
 {
     return r.complete() ? kDone : kNoAnswer;
 }

@@ -164,10 +164,7 @@ ParsedLine parseCommandLine(const QStringList &arguments, const QString &envPort
                                   .arg(parser.value(QStringLiteral("from"))));
         inv.from = int(n);
     }
-    if (command == QLatin1String("scan")) {
-        inv.read.timeoutMs = 200;
-        inv.read.retries = 0;
-    }
+    inv.read = sub->defaults;
     if (parser.isSet(QStringLiteral("timeout"))) {
         if (!parseCount(parser.value(QStringLiteral("timeout")), 1, 3600000, &n))
             return failed(QStringLiteral("--timeout wants milliseconds from 1 to 3600000"));
@@ -204,8 +201,7 @@ ParsedLine parseCommandLine(const QStringList &arguments, const QString &envPort
             for (const QString &name : list.split(QLatin1Char(','))) {
                 const Parameter *p = parameterByName(name.trimmed());
                 if (!p)
-                    return failed(QStringLiteral("--%1: \u201C%2\u201D is no setting (TARGET, ACTUAL, RESET, DEBOUNCE0, "
-                                                     "DEBOUNCE1, DEBOUNCE2, ALARM)").arg(QLatin1String(option), name));
+                    return failed(QStringLiteral("--%1: \u201C%2\u201D is no setting (%3)").arg(QLatin1String(option), name, settingNames()));
                 if (!p->hasSetting)
                     return failed(QStringLiteral("--%1: %2 is read-only").arg(QLatin1String(option), scriptName(*p)));
                 if (!into.contains(p->index))
@@ -222,10 +218,19 @@ ParsedLine parseCommandLine(const QStringList &arguments, const QString &envPort
     return parsed;
 }
 
-bool isPlantCommand(const Invocation &inv)
+bool isPlantCommand(const Command &c, const Invocation &inv)
 {
-    return (inv.command == QLatin1String("backup") && (!inv.plant.isEmpty() || !inv.lines.isEmpty()))
-        || (inv.command == QLatin1String("restore") && isPlantRestore(inv)) || inv.command == QLatin1String("check");
+    switch (c.plantForm) {
+    case PlantForm::None:
+        return false;
+    case PlantForm::WithPlantFile:
+        return !inv.plant.isEmpty() || !inv.lines.isEmpty();
+    case PlantForm::OfSnapshot:
+        return isPlantRestore(inv);
+    case PlantForm::Always:
+        break;
+    }
+    return true;
 }
 
 int runParsed(const ParsedLine &parsed)
@@ -244,19 +249,19 @@ int runParsed(const ParsedLine &parsed)
         break;
     }
     const Invocation &inv = parsed.inv;
-    if (inv.command == QLatin1String("ports")) {
+    const Command &command = *parsed.command;
+    if (!command.takesPort) {
         if (int rc = checkTraceFile(inv))
             return rc;
-        return parsed.command->run(inv);
+        return command.run(inv);
     }
     // The plant commands take their ports from their files.
-    if (isPlantCommand(inv)) {
+    if (isPlantCommand(command, inv)) {
         if (!inv.trace.isEmpty())
             return usageError(QStringLiteral("--trace follows one line: %1 serves lines at once").arg(inv.command));
-        if (inv.command == QLatin1String("backup") && inv.plant.isEmpty())
+        if (command.plantForm == PlantForm::WithPlantFile && inv.plant.isEmpty())
             return usageError(QStringLiteral("--line chooses lines of a plant file: give it with --plant"));
-        return inv.command == QLatin1String("backup") ? runPlantBackup(inv)
-             : inv.command == QLatin1String("restore") ? runPlantRestore(inv) : runCheck(inv);
+        return command.runPlant(inv);
     }
     if (inv.port.trimmed().isEmpty())
         return usageError(QStringLiteral("no port given: use --port P or set KESTRAN_PORT"));
@@ -268,7 +273,7 @@ int runParsed(const ParsedLine &parsed)
     }
     if (int rc = checkTraceFile(inv))
         return rc;
-    return parsed.command->run(inv);
+    return command.run(inv);
 }
 
 } // namespace kestran::cli

@@ -11,18 +11,28 @@
 
 namespace kestran::cli {
 
+QVector<Target> oneLine(const Invocation &inv, LineTrace *trace)
+{
+    QVector<Target> targets(1);
+    Target &t = targets.first();
+    t.unnamed = true;
+    t.port = inv.port.trimmed();
+    t.tls = inv.tls;
+    t.trace = trace;
+    return targets;
+}
+
 void problem(Target &t, const QString &text)
 {
     t.problems << text;
-    error(QStringLiteral("%1: %2").arg(t.label(), text));
+    error(t.at(text));
 }
 
 int lineLostAt(Target &t, const Ending &lost)
 {
-    const int code = lostExit(lost);
     problem(t, lostText(lost));
-    t.result = code == kPortFailed ? QStringLiteral("port busy") : QStringLiteral("line lost");
-    return code;
+    t.result = lost.refused() ? QStringLiteral("port busy") : QStringLiteral("line lost");
+    return lostExit(lost);
 }
 
 // Ctrl-C or SIGTERM: nothing more is sent on any line.
@@ -69,8 +79,8 @@ int serve(const Invocation &inv, QVector<Target> &targets, const std::function<i
     QVector<LineTask> tasks;
     for (Target &t : targets) {
         Target *target = &t;
-        tasks.append({t.label(), t.port, [target, &work](CounterClient &client) { return work(*target, client); },
-                      t.tls});
+        tasks.append({t.label(), t.port, [target, &work](CounterClient &client) { target->code = work(*target, client); },
+                      t.tls, t.trace});
     }
     // Ctrl-C and SIGTERM stop every line after the frame in flight.
     stopsignal::catchStops();
@@ -80,8 +90,8 @@ int serve(const Invocation &inv, QVector<Target> &targets, const std::function<i
     if (stopsignal::caught())
         run.stop();
     const QVector<LineOutcome> outcomes = run.run(
-        tasks, [&inv, &targets](int line, const QString &text) {
-            progress(inv, QStringLiteral("%1: %2").arg(targets[line].label(), text));
+        tasks, [&inv, &targets](int line, const ClientProgress &what) {
+            progress(inv, targets[line].at(progressText(what)));
         },
         [&targets](int line, const QString &text) { problem(targets[line], text); });
     stopsignal::unwatch();
@@ -93,7 +103,8 @@ int serve(const Invocation &inv, QVector<Target> &targets, const std::function<i
     for (int i = 0; i < targets.size(); ++i) {
         Target &t = targets[i];
         const LineOutcome &o = outcomes[i];
-        int code = o.code;
+        int code = t.code;
+        t.opened = o.opened;
         if (!o.opened) {
             code = kPortFailed;
             t.result = QStringLiteral("port failed");

@@ -26,8 +26,12 @@ struct Target {
     QVector<int> devices;              // backup: the devices to save, empty: all that answer
     const SavedLine *saved = nullptr;  // check, restore: what the file holds
     TlsSettings tls;                   // for a TLS gateway
+    bool unnamed = false;              // a one-line command's line: its messages name no line
+    LineTrace *trace = nullptr;        // --trace of a one-line command
 
     // Filled by the line's thread.
+    bool opened = false;               // its port opened
+    int code = kDone;                  // the line's exit code
     int found = 0;                     // devices that answered in full
     QString result;                    // a few words for the closing table
     QStringList problems;              // what went wrong, as said on stderr
@@ -36,7 +40,13 @@ struct Target {
     LineRestore restore;
 
     QString label() const { return name.isEmpty() ? port : name; }
+    // A message about this line: after its label, but for an unnamed one.
+    QString at(const QString &text) const { return unnamed ? text : label() + QStringLiteral(": ") + text; }
 };
+
+// The one line of a one-line command as a plant of one line: the port and
+// TLS settings given, its messages naming no line, its trace (may be null).
+QVector<Target> oneLine(const Invocation &inv, LineTrace *trace);
 
 // Says a line's problem on stderr and keeps it for the report.
 void problem(Target &t, const QString &text);

@@ -3,7 +3,6 @@
 
 #include "valueinput.h"
 #include "values.h"
-#include "wholeread.h"
 
 #include <QJsonObject>
 
@@ -32,7 +31,7 @@ int runRead(const Invocation &inv)
     if (!s)
         return rc;
     // The values as they came: a read shows what the counter holds, shape or not.
-    const WholeRead r = readWhole(client(*s), inv.device, inv.read, ReadMode::AsSent);
+    const ReadResult r = client(*s).read(inv.device, inv.read, ReadMode::AsSent);
     reportTiming(*s);
 
     if (inv.format == Format::Json) {
@@ -71,7 +70,7 @@ int runRead(const Invocation &inv)
     }
     if (r.ending.lost)
         return lineLost(r.ending);
-    if (r.values.isEmpty() && r.garbled.isEmpty()) {
+    if (!r.answered()) {
         error(QStringLiteral("device %1 did not answer (%2 attempt%3)").arg(inv.device).arg(r.attempts)
                   .arg(r.attempts == 1 ? "" : "s"));
         return readExit(r);

@@ -3,10 +3,13 @@
 #include "plantlines.h"
 
 #include "backupfile.h"
+#include "linetrace.h"
 #include "parameters.h"
 #include "valueinput.h"
 
 #include <QJsonObject>
+
+#include <optional>
 
 namespace kestran::cli {
 
@@ -41,10 +44,89 @@ QString shownAction(const PlannedValue &v, bool dryRun)
     return why.isEmpty() ? actionWord(v, dryRun) : QStringLiteral("%1 (%2)").arg(actionWord(v, dryRun), why);
 }
 
-QString unreadText(const WholeRead &now)
+// A table's word of a value written: a mismatch stands out.
+QString tableWord(StepResult r)
 {
-    return now.values.isEmpty() && now.garbled.isEmpty() ? QStringLiteral("no answer")
-                                                         : QStringLiteral("incomplete answer, missing %1").arg(missingText(now));
+    return r == StepResult::Mismatch ? stepWord(r).toUpper() : stepWord(r);
+}
+
+// ---------------------------------------------------------------- restore of a line, and of a snapshot
+
+// What a one-line restore prints of each device besides the messages: its
+// plan once read, its write once done.
+struct RestoreOutput {
+    std::function<void(const DeviceRestore &)> planned, written;
+};
+
+// One line's restore: each job's device read, planned and written, and what
+// became of it said as it happens.
+int restoreTarget(const Invocation &inv, Target &t, CounterClient &client, const QVector<RestoreJob> &jobs,
+                  const RestoreOutput &output = {})
+{
+    int toWrite = 0;
+    auto planned = [&](const DeviceRestore &d) {
+        const int device = d.job.target;
+        if (output.planned)
+            output.planned(d);
+        if (!d.now.complete()) {
+            for (const QString &text : verdictText(d.now, QStringLiteral("nothing written to it")))
+                problem(t, text);
+            return;
+        }
+        ++t.found;
+        toWrite += int(d.steps.size());
+        if (d.steps.isEmpty())
+            progress(inv, t.at(QStringLiteral("device %1 matches the file").arg(device)));
+        else if (inv.dryRun)
+            progress(inv, t.at(QStringLiteral("device %1: %2 (dry run)").arg(device)
+                                   .arg(plural(int(d.steps.size()), "value would be written", "values would be written"))));
+    };
+    auto written = [&](const DeviceRestore &d) {
+        if (!d.written)
+            return;
+        if (output.written)
+            output.written(d);
+        const WriteReport &w = d.write;
+        // A loss is said below, once the line has stopped.
+        if (w.ending.lost)
+            return;
+        const QStringList problems = writeProblems(w);
+        for (const QString &text : problems)
+            problem(t, text);
+        if (problems.isEmpty())
+            progress(inv, t.at(QStringLiteral("device %1: all %2 values written and read back").arg(d.job.target).arg(w.steps.size())));
+    };
+    t.restore = restoreLine(client, jobs, inv.choice, inv.read, inv.dryRun, planned, written);
+    const int code = restoreExit(t.restore);
+    if (t.restore.ending.stopped()) {
+        // Where it stopped, from the endings: while reading a device, or in its write.
+        const DeviceRestore &last = t.restore.devices.last();
+        const int device = last.job.target;
+        if (last.now.ending.lost)
+            return lineLostAt(t, last.now.ending);
+        if (last.now.ending.interrupted)
+            return lineStoppedAt(t, QStringLiteral("interrupted while reading device %1").arg(device));
+        const WriteReport &w = last.write;
+        if (w.ending.lost) {
+            for (const QString &text : writeProblems(w))
+                problem(t, text);
+            t.result = w.ending.refused() ? QStringLiteral("port busy") : QStringLiteral("line lost");
+            return code;
+        }
+        // Interrupted in the write: said by `written`, with what was sent and verified.
+        t.result = QStringLiteral("interrupted");
+        return code;
+    }
+    int sent = 0;
+    for (const DeviceRestore &d : t.restore.devices)
+        sent += d.written ? d.write.sent : 0;
+    if (code == kDone)
+        t.result = toWrite == 0 ? QStringLiteral("matches")
+                 : inv.dryRun ? QStringLiteral("would write %1").arg(toWrite)
+                              : QStringLiteral("%1 written").arg(sent);
+    else
+        t.result = code == kMismatch ? QStringLiteral("mismatch") : QStringLiteral("not all restored");
+    return code;
 }
 
 } // namespace
@@ -119,15 +201,15 @@ int runRestore(const Invocation &inv)
         return code;
     };
 
-    int rc = kDone;
-    SessionPtr s = openSession(inv, &rc, true);
-    if (!s)
-        return rc == kUsage ? rc : finish(rc, 0);
+    std::unique_ptr<LineTrace> trace;
+    if (!openTrace(inv, &trace))
+        return kUsage;
     bool csvHeadDone = false;
-    auto planned = [&](const DeviceRestore &d) {
+    // The messages are restoreTarget's; here is what a one-line restore prints besides.
+    RestoreOutput output;
+    output.planned = [&](const DeviceRestore &d) {
         const RestoreJob &job = d.job;
         if (!d.now.complete()) {
-            error(QStringLiteral("device %1: %2; nothing written to it").arg(job.target).arg(unreadText(d.now)));
             notRead(job, QStringLiteral("no answer"));
             return;
         }
@@ -161,19 +243,12 @@ int runRestore(const Invocation &inv)
                     : QStringLiteral("device %1 (from saved device %2)\n").arg(job.target).arg(job.saved->device));
             out(renderTable(t));
         }
-        if (d.steps.isEmpty())
-            progress(inv, QStringLiteral("device %1: nothing to write").arg(job.target));
-        else if (inv.dryRun)
-            progress(inv, QStringLiteral("device %1: %2 value%3 to write (dry run, nothing written)")
-                              .arg(job.target).arg(d.steps.size()).arg(d.steps.size() == 1 ? "" : "s"));
     };
-    auto written = [&](const DeviceRestore &d) {
-        if (!d.written)
-            return;
+    output.written = [&](const DeviceRestore &d) {
         if (!asJson)
             out(QStringLiteral("sent to device %1:\n").arg(d.job.target));
         QJsonArray results;
-        reportWrite(inv, d.write, asJson ? &results : nullptr);
+        printWrite(d.write, asJson ? &results : nullptr);
         // In JSON each value's row also says whether it was sent and what was read back.
         for (const QJsonValue &r : std::as_const(results)) {
             for (qsizetype i = 0; i < json.size(); ++i) {
@@ -188,111 +263,27 @@ int runRestore(const Invocation &inv)
             }
         }
     };
-    const LineRestore line = restoreLine(client(*s), jobs, inv.choice, inv.read, inv.dryRun, planned, written);
-    const qsizetype reached = line.devices.size();
-    if (reached && line.devices.last().now.ending.stopped()) {
-        // Stopped while reading: that device and the ones after it were not read.
-        if (line.ending.lost)
-            return finish(lineLost(line.ending), reached - 1);
-        error(QStringLiteral("interrupted while reading device %1; nothing more sent").arg(line.devices.last().job.target));
-        return finish(interruptedExit(), reached - 1);
-    }
-    if (!line.ending.stopped())
-        reportTiming(*s);
-    return finish(restoreExit(line), reached);
+    QVector<Target> targets = oneLine(inv, trace.get());
+    QString table;
+    const int code = serve(inv, targets, [&](Target &t, CounterClient &c) { return restoreTarget(inv, t, c, jobs, output); },
+                           &table, nullptr);
+    const Target &t = targets.first();
+    if (!t.opened)
+        return finish(code, 0);
+    const qsizetype reached = t.restore.devices.size();
+    // Stopped while reading: that device and the ones after it were not read.
+    const bool stoppedReading = reached && t.restore.devices.last().now.ending.stopped();
+    return finish(code, stoppedReading ? reached - 1 : reached);
 }
-
-// ---------------------------------------------------------------- restore of a snapshot
 
 namespace {
-
-// What a plant restore's table says became of a value it wrote.
-QString plantStepWord(const WriteReport &w, int step, bool reachedLine)
-{
-    switch (stepResult(w, step, reachedLine)) {
-    case StepResult::Verified: return QStringLiteral("written");
-    case StepResult::Mismatch: return QStringLiteral("MISMATCH (reads %1)").arg(w.readBack.values.value(w.steps[step].index));
-    case StepResult::NoAnswer: return QStringLiteral("no answer");
-    case StepResult::NotVerified: return QStringLiteral("sent, not verified");
-    case StepResult::NotSent: break;
-    }
-    return QStringLiteral("not sent");
-}
-
-int restoreTarget(const Invocation &inv, Target &t, CounterClient &client)
-{
-    QVector<RestoreJob> jobs;
-    for (const SavedDevice &saved : t.saved->devices)
-        jobs.append({&saved, saved.device});
-    int toWrite = 0;
-    auto planned = [&](const DeviceRestore &d) {
-        const int device = d.job.target;
-        if (!d.now.complete()) {
-            problem(t, QStringLiteral("device %1: %2; nothing written to it").arg(device).arg(unreadText(d.now)));
-            return;
-        }
-        ++t.found;
-        toWrite += int(d.steps.size());
-        if (d.steps.isEmpty())
-            progress(inv, QStringLiteral("%1: device %2 matches the file").arg(t.label()).arg(device));
-        else if (inv.dryRun)
-            progress(inv, QStringLiteral("%1: device %2: %3 (dry run)").arg(t.label()).arg(device)
-                              .arg(plural(int(d.steps.size()), "value would be written", "values would be written")));
-    };
-    auto written = [&](const DeviceRestore &d) {
-        if (!d.written)
-            return;
-        const WriteReport &w = d.write;
-        const int device = d.job.target;
-        if (w.ending.lost || (w.ending.interrupted && w.readBack.values.isEmpty()))
-            return;   // said below, once the line has stopped
-        for (const Mismatch &m : w.mismatches)
-            problem(t, QStringLiteral("device %1: %2 was sent as %3 but reads back as %4").arg(device).arg(nameOf(m.index), m.sent, m.read));
-        if (w.ending.interrupted)
-            return;
-        if (w.mismatches.isEmpty() && !w.unverified.isEmpty())
-            problem(t, QStringLiteral("device %1: sent, but no value came back for some").arg(device));
-        if (w.mismatches.isEmpty() && w.unverified.isEmpty())
-            progress(inv, QStringLiteral("%1: device %2: all %3 read back").arg(t.label()).arg(device).arg(w.steps.size()));
-    };
-    t.restore = restoreLine(client, jobs, inv.choice, inv.read, inv.dryRun, planned, written);
-    const int code = restoreExit(t.restore);
-    if (t.restore.ending.stopped()) {
-        const DeviceRestore &last = t.restore.devices.last();
-        const int device = last.job.target;
-        if (last.now.ending.lost || code == kPortFailed)
-            return lineLostAt(t, t.restore.ending);
-        if (last.now.ending.interrupted)
-            return lineStoppedAt(t, QStringLiteral("interrupted while reading device %1").arg(device));
-        const WriteReport &w = last.write;
-        if (w.ending.lost) {
-            problem(t, QStringLiteral("device %1: the line was lost after %2 of %3 values were sent: %4")
-                           .arg(device).arg(w.sent).arg(w.steps.size()).arg(w.ending.reason));
-            t.result = QStringLiteral("line lost");
-            return code;
-        }
-        if (w.readBack.values.isEmpty())
-            return lineStoppedAt(t, QStringLiteral("device %1: stopped after %2 of %3 values were sent").arg(device).arg(w.sent).arg(w.steps.size()));
-        return lineStoppedAt(t, QStringLiteral("device %1: stopped while reading back").arg(device));
-    }
-    int sent = 0;
-    for (const DeviceRestore &d : t.restore.devices)
-        sent += d.written ? d.write.sent : 0;
-    if (code == kDone)
-        t.result = toWrite == 0 ? QStringLiteral("matches")
-                 : inv.dryRun ? QStringLiteral("would write %1").arg(toWrite)
-                              : QStringLiteral("%1 written").arg(sent);
-    else
-        t.result = code == kMismatch ? QStringLiteral("mismatch") : QStringLiteral("not all restored");
-    return code;
-}
 
 // The values a snapshot's restore lists: those it writes or leaves out.
 struct PlantRow {
     const Target *line;
     int device;
     const PlannedValue *value;
-    QString result;   // what became of a value written; "" for one not written
+    std::optional<StepResult> result;   // what became of a value written; none for one not written
 };
 
 QVector<PlantRow> plantRows(const QVector<Target> &targets)
@@ -300,15 +291,14 @@ QVector<PlantRow> plantRows(const QVector<Target> &targets)
     QVector<PlantRow> rows;
     for (const Target &t : targets) {
         for (const DeviceRestore &d : t.restore.devices) {
-            const bool reachedLine = !d.write.ending.refused();
             for (const PlannedValue &v : d.plan) {
                 if (v.action != PlannedValue::Write && v.action != PlannedValue::LeftOut)
                     continue;
-                QString result;
+                std::optional<StepResult> result;
                 if (d.written && v.action == PlannedValue::Write)
                     for (int i = 0; i < d.write.steps.size(); ++i)
                         if (d.write.steps[i].index == v.index)
-                            result = plantStepWord(d.write, i, reachedLine);
+                            result = stepResult(d.write, i);
                 rows.append({&t, d.job.target, &v, result});
             }
         }
@@ -335,7 +325,12 @@ int runPlantRestore(const Invocation &inv)
         error(QStringLiteral("%1 is a one-line backup: restore it with --port, without --plant or --line").arg(inv.arguments.first()));
         return int(kUsage);
     };
-    if (int rc = serveSnapshot(inv, &run, [&inv](Target &t, CounterClient &c) { return restoreTarget(inv, t, c); },
+    if (int rc = serveSnapshot(inv, &run, [&inv](Target &t, CounterClient &c) {
+                                   QVector<RestoreJob> jobs;
+                                   for (const SavedDevice &saved : t.saved->devices)
+                                       jobs.append({&saved, saved.device});
+                                   return restoreTarget(inv, t, c, jobs);
+                               },
                                wholeLines))
         return rc;
     const bool json = inv.format == Format::Json;
@@ -351,7 +346,7 @@ int runPlantRestore(const Invocation &inv)
                                       {QStringLiteral("now"), r.value->held},
                                       {QStringLiteral("file"), r.value->wanted},
                                       {QStringLiteral("action"), shownAction(*r.value, inv.dryRun)},
-                                      {QStringLiteral("result"), r.result.isEmpty() ? QJsonValue() : QJsonValue(r.result)}});
+                                      {QStringLiteral("result"), r.result ? QJsonValue(stepWord(*r.result)) : QJsonValue()}});
         out(jsonLine(QJsonObject{{QStringLiteral("exit"), worst},
                                  {QStringLiteral("dry_run"), inv.dryRun},
                                  {QStringLiteral("values"), values},
@@ -366,7 +361,7 @@ int runPlantRestore(const Invocation &inv)
         if (csv)   // the action and why apart, as the one-line restore gives them
             row << actionWord(*r.value, inv.dryRun) << reasonWord(r.value->reason);
         else
-            row << shownAction(*r.value, inv.dryRun) << r.result;
+            row << shownAction(*r.value, inv.dryRun) << (r.result ? tableWord(*r.result) : QString());
         shown << row;
     }
     if (csv) {

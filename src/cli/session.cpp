@@ -58,11 +58,13 @@ int checkTraceFile(const Invocation &inv)
     if (!trace.characterDevice) {
         if (!inv.output.isEmpty())
             used.append({inv.output, QStringLiteral("the output file"), StdStream::Output, true});
-        if (inv.command == QLatin1String("restore"))
+        const Command *command = findCommand(inv.command);
+        if (command && command->readsArguments)
             for (const QString &a : inv.arguments)
                 used.append({a, QStringLiteral("the backup file"), StdStream::Input, true});
     }
-    if (inv.command != QLatin1String("ports") && !inv.port.trimmed().isEmpty()) {
+    const Command *command = findCommand(inv.command);
+    if (command && command->takesPort && !inv.port.trimmed().isEmpty()) {
         const PortText port = parsePortText(inv.port, ComPrefix::ComLetters);
         if (port.kind == PortText::Path)
             used.append({port.path, QStringLiteral("the port")});
@@ -81,15 +83,27 @@ int checkTraceFile(const Invocation &inv)
     return kDone;
 }
 
-QString lostText(const Ending &lost)
-{
-    return lostExit(lost) == kPortFailed ? lost.reason : QStringLiteral("the line was lost: %1").arg(lost.reason);
-}
-
 int lineLost(const Ending &lost)
 {
     error(lostText(lost));
     return lostExit(lost);
+}
+
+bool openTrace(const Invocation &inv, std::unique_ptr<LineTrace> *trace)
+{
+    if (inv.trace.isEmpty())
+        return true;
+    *trace = std::make_unique<LineTrace>();
+    QString why;
+    if (!(*trace)->open(inv.trace, &why)) {
+        error(why);
+        trace->reset();
+        return false;
+    }
+    // A trace that stops being written is said at once, never lost silently.
+    QObject::connect(trace->get(), &LineTrace::writeFailed, [](const QString &reason) { error(reason); });
+    (*trace)->note(QStringLiteral("kestran-ctl %1, port %2").arg(inv.command, inv.port));
+    return true;
 }
 
 SessionPtr openSession(const Invocation &inv, int *exitCode, bool interruptible)
@@ -97,17 +111,9 @@ SessionPtr openSession(const Invocation &inv, int *exitCode, bool interruptible)
     if (interruptible)
         stopsignal::catchStops();
     SessionPtr s(new Session);
-    if (!inv.trace.isEmpty()) {
-        s->trace = std::make_unique<LineTrace>();
-        QString why;
-        if (!s->trace->open(inv.trace, &why)) {
-            error(why);
-            *exitCode = kUsage;
-            return nullptr;
-        }
-        // A trace that stops being written is said at once, never lost silently.
-        QObject::connect(s->trace.get(), &LineTrace::writeFailed, [](const QString &reason) { error(reason); });
-        s->trace->note(QStringLiteral("kestran-ctl %1, port %2").arg(inv.command, inv.port));
+    if (!openTrace(inv, &s->trace)) {
+        *exitCode = kUsage;
+        return nullptr;
     }
     s->line = openLine(inv.port, nullptr, inv.tls);
     if (!s->line.control) {
@@ -124,7 +130,7 @@ SessionPtr openSession(const Invocation &inv, int *exitCode, bool interruptible)
         control = s->traced.get();
     }
     s->client = std::make_unique<CounterClient>(control);
-    s->client->setProgress([&inv](const QString &text) { progress(inv, text); });
+    s->client->setProgress([&inv](const ClientProgress &p) { progress(inv, progressText(p)); });
     if (interruptible) {
         CounterClient *c = s->client.get();
         stopsignal::watch(c, [c] { c->interrupt(); });

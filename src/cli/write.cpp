@@ -9,57 +9,19 @@
 
 namespace kestran::cli {
 
-namespace {
-
-// "written and verified: TARGET; sent, not verified: ACTUAL; not sent: RESET"
-QString writeSummary(const WriteReport &w, bool reachedLine)
-{
-    const QList<QPair<QString, QString>> groups = {
-        {QStringLiteral("ok"), QStringLiteral("written and verified")},
-        {QStringLiteral("mismatch"), QStringLiteral("read back otherwise")},
-        {QStringLiteral("no answer"), QStringLiteral("sent, no value came back")},
-        {QStringLiteral("not verified"), QStringLiteral("sent, not verified")},
-        {QStringLiteral("not sent"), QStringLiteral("not sent")},
-    };
-    QStringList parts;
-    for (const auto &g : groups) {
-        QStringList names;
-        for (int i = 0; i < w.steps.size(); ++i)
-            if (stepWord(stepResult(w, i, reachedLine)) == g.first)
-                names << nameOf(w.steps[i].index);
-        if (!names.isEmpty())
-            parts << QStringLiteral("%1: %2").arg(g.second, names.join(QStringLiteral(", ")));
-    }
-    return parts.join(QStringLiteral("; "));
-}
-
-} // namespace
-
-QString stepWord(StepResult r)
-{
-    switch (r) {
-    case StepResult::Verified: return QStringLiteral("ok");
-    case StepResult::Mismatch: return QStringLiteral("mismatch");
-    case StepResult::NoAnswer: return QStringLiteral("no answer");
-    case StepResult::NotVerified: return QStringLiteral("not verified");
-    case StepResult::NotSent: break;
-    }
-    return QStringLiteral("not sent");
-}
-
-int reportWrite(const Invocation &inv, const WriteReport &w, QJsonArray *json)
+void printWrite(const WriteReport &w, QJsonArray *json)
 {
     const int device = w.device;
-    const bool reachedLine = !w.ending.refused();
     Table t{{QStringLiteral("NAME"), QStringLiteral("SENT"), QStringLiteral("READ"), QStringLiteral("RESULT")}, {}};
     for (int i = 0; i < w.steps.size(); ++i) {
         const WriteStep &step = w.steps[i];
-        const QString result = stepWord(stepResult(w, i, reachedLine));
-        const bool sent = result != QLatin1String("not sent");
+        const StepResult r = stepResult(w, i);
+        const QString result = stepWord(r);
+        const bool sent = r != StepResult::NotSent;
         const QString read = w.ending.lost ? QString() : w.readBack.values.value(step.index);
         t.rows << QStringList{nameOf(step.index), sent ? step.field : QStringLiteral("-"),
                               read.isEmpty() ? QStringLiteral("-") : lineText(read),
-                              result == QLatin1String("mismatch") ? QStringLiteral("MISMATCH") : result};
+                              r == StepResult::Mismatch ? result.toUpper() : result};   // a mismatch stands out
         if (json)
             json->append(QJsonObject{{QStringLiteral("device"), device},
                                      {QStringLiteral("name"), nameOf(step.index)},
@@ -70,35 +32,18 @@ int reportWrite(const Invocation &inv, const WriteReport &w, QJsonArray *json)
     }
     if (!json)
         out(renderTable(t));
+}
+
+int reportWrite(const Invocation &inv, const WriteReport &w, QJsonArray *json)
+{
+    printWrite(w, json);
+    const int device = w.device;
     const int code = writeExit(w);
-    if (!reachedLine) {
-        error(QStringLiteral("device %1: %2; nothing written").arg(device).arg(w.ending.reason));
+    const QStringList problems = writeProblems(w);
+    for (const QString &p : problems)
+        error(p);
+    if (!problems.isEmpty())
         return code;
-    }
-    if (w.ending.lost) {
-        error(QStringLiteral("device %1: the line was lost after sending %2 of %3 values (%4): %5")
-                  .arg(device).arg(w.sent).arg(w.steps.size())
-                  .arg(w.ending.reason, writeSummary(w, reachedLine)));
-        return code;
-    }
-    for (const Mismatch &m : w.mismatches)
-        error(QStringLiteral("device %1: %2 was sent as %3 but reads back as %4")
-                  .arg(device).arg(nameOf(m.index), m.sent, lineText(m.read)));
-    if (w.ending.interrupted) {
-        error(QStringLiteral("device %1: interrupted after sending %2 of %3 values: %4")
-                  .arg(device).arg(w.sent).arg(w.steps.size()).arg(writeSummary(w, reachedLine)));
-        return code;
-    }
-    if (!w.mismatches.isEmpty())
-        return code;
-    if (!w.unverified.isEmpty()) {
-        QStringList names;
-        for (char i : w.unverified)
-            names << (w.readBack.garbled.contains(i) ? QStringLiteral("%1 (garbled)").arg(nameOf(i)) : nameOf(i));
-        error(QStringLiteral("device %1: sent, but no value came back for %2")
-                  .arg(device).arg(names.join(QStringLiteral(", "))));
-        return code;
-    }
     progress(inv, QStringLiteral("device %1: all %2 values written and read back").arg(device).arg(w.steps.size()));
     return code;
 }
@@ -122,8 +67,7 @@ int runWrite(const Invocation &inv)
         const QString name = arg.left(eq);
         const Parameter *p = parameterByName(name);
         if (!p) {
-            error(QStringLiteral("\u201C%1\u201D: unknown name (TARGET, ACTUAL, RESET, DEBOUNCE0, DEBOUNCE1, DEBOUNCE2, ALARM)")
-                      .arg(name));
+            error(QStringLiteral("\u201C%1\u201D: unknown name (%2)").arg(name, settingNames()));
             return kUsage;
         }
         QString why;
@@ -153,7 +97,7 @@ int runWrite(const Invocation &inv)
                                         {QStringLiteral("value"), step.field},
                                         {QStringLiteral("sent"), QJsonValue()},
                                         {QStringLiteral("read"), QJsonValue()},
-                                        {QStringLiteral("result"), QStringLiteral("not sent")}});
+                                        {QStringLiteral("result"), stepWord(StepResult::NotSent)}});
             out(jsonLine(rows));
         }
         return rc;

@@ -18,7 +18,7 @@ const SavedDevice *Backup::find(int device) const
     return nullptr;
 }
 
-QByteArray Backup::toJson() const
+QJsonArray devicesJson(const QVector<SavedDevice> &devices)
 {
     QJsonArray list;
     for (const SavedDevice &d : devices) {
@@ -27,13 +27,18 @@ QByteArray Backup::toJson() const
             values.insert(scriptName(*parameterFor(QLatin1Char(it.key()))), it.value());
         list.append(QJsonObject{{QStringLiteral("device"), d.device}, {QStringLiteral("values"), values}});
     }
+    return list;
+}
+
+QByteArray Backup::toJson() const
+{
     const QJsonObject root{
         {QStringLiteral("format"), QLatin1String(kFormat)},
         {QStringLiteral("version"), kVersion},
         {QStringLiteral("created"), created},
         {QStringLiteral("tool"), tool},
         {QStringLiteral("port"), port},
-        {QStringLiteral("devices"), list},
+        {QStringLiteral("devices"), devicesJson(devices)},
     };
     return QJsonDocument(root).toJson(QJsonDocument::Indented);
 }
@@ -91,14 +96,26 @@ bool parseBackup(const QByteArray &json, Backup *out, QString *error)
         if (!v.isUndefined() && !v.isString())
             return fail(QLatin1String(key), QStringLiteral("must be a text"));
     }
-    const QJsonValue devices = root.value(QLatin1String("devices"));
-    if (!devices.isArray())
-        return fail(QStringLiteral("devices"), QStringLiteral("missing or not a list"));
-
     Backup backup;
     backup.created = root.value(QLatin1String("created")).toString();
     backup.tool = root.value(QLatin1String("tool")).toString();
     backup.port = root.value(QLatin1String("port")).toString();
+    if (!readDevices(root.value(QLatin1String("devices")), &backup.devices, error))
+        return false;
+    *out = backup;
+    return true;
+}
+
+bool readDevices(const QJsonValue &devices, QVector<SavedDevice> *out, QString *error)
+{
+    auto fail = [error](const QString &where, const QString &what) {
+        if (error)
+            *error = QStringLiteral("%1: %2").arg(where, what);
+        return false;
+    };
+    if (!devices.isArray())
+        return fail(QStringLiteral("devices"), QStringLiteral("missing or not a list"));
+    QVector<SavedDevice> read;
     QSet<int> seen;
     const QJsonArray list = devices.toArray();
     for (qsizetype i = 0; i < list.size(); ++i) {
@@ -137,9 +154,9 @@ bool parseBackup(const QByteArray &json, Backup *out, QString *error)
         }
         if (saved.values.isEmpty())
             return fail(where + QStringLiteral(".values"), QStringLiteral("device %1 holds no value").arg(saved.device));
-        backup.devices.append(saved);
+        read.append(saved);
     }
-    *out = backup;
+    *out = read;
     return true;
 }
 

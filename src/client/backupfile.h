@@ -7,6 +7,7 @@
 //  "tool": "kestran-ctl 0.1", "port": "/dev/ttyUSB0",
 //  "devices": [{"device": 3, "values": {"TARGET": "+0004000", ...}}]}
 #include <QByteArray>
+#include <QJsonArray>
 #include <QMap>
 #include <QString>
 #include <QVector>
@@ -36,5 +37,10 @@ struct Backup {
 // On failure returns false and names the place in `error`
 // ("devices[1].values.RESET: ...", "line 4, column 7: ...").
 bool parseBackup(const QByteArray &json, Backup *out, QString *error);
+
+// The "devices" list of a backup, and of each line of a snapshot: written,
+// and read under the rules above (`error` as "devices[1].values.RESET: ...").
+QJsonArray devicesJson(const QVector<SavedDevice> &devices);
+bool readDevices(const QJsonValue &devices, QVector<SavedDevice> *out, QString *error);
 
 } // namespace kestran

@@ -6,9 +6,11 @@
 #include "replygather.h"
 #include "serialcontrol.h"
 #include "valueinput.h"
+#include "values.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QSet>
 
 #include <algorithm>
 #include <chrono>
@@ -45,6 +47,12 @@ QVector<char> ReadResult::missing() const
     return out;
 }
 
+bool holdsShape(char index, const QString &field)
+{
+    const Parameter *p = parameterFor(QLatin1Char(index));
+    return p && isWellFormedField(field) && (!p->hasSetting || hasValueShape(p->shape, field));
+}
+
 CounterClient::CounterClient(SerialControl *line, QObject *parent)
     : QObject(parent), m_line(line)
 {
@@ -63,10 +71,10 @@ CounterClient::CounterClient(SerialControl *line, QObject *parent)
 
 CounterClient::~CounterClient() = default;
 
-void CounterClient::say(const QString &text)
+void CounterClient::say(const ClientProgress &p)
 {
     if (m_progress)
-        m_progress(text);
+        m_progress(p);
 }
 
 bool CounterClient::send(const QByteArray &frame)
@@ -165,30 +173,59 @@ void CounterClient::waitEvents(qint64 ms)
     QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
-ReadResult CounterClient::read(int device, const ReadOptions &options)
+void CounterClient::fold(ReadResult &total, ReadMode mode, QSet<char> *came)
+{
+    ReadResult &raw = *m_into;
+    for (auto it = raw.values.cbegin(); it != raw.values.cend(); ++it) {
+        came->insert(it.key());
+        if (mode == ReadMode::AsSent || holdsShape(it.key(), it.value())) {
+            total.values.insert(it.key(), it.value());
+            total.shapeless.remove(it.key());
+        } else if (!total.values.contains(it.key())) {
+            // Without its shape it would make a backup that no restore takes: missing, with its reason.
+            total.shapeless.insert(it.key(), it.value());
+        }
+        total.garbled.removeAll(it.key());
+    }
+    for (char i : std::as_const(raw.garbled))
+        if (!total.values.contains(i) && !total.shapeless.contains(i) && !total.garbled.contains(i))
+            total.garbled.append(i);
+    raw.values.clear();
+    raw.garbled.clear();
+}
+
+ReadResult CounterClient::read(int device, const ReadOptions &options, ReadMode mode)
 {
     ReadResult result;
     result.device = device;
+    ReadResult raw;
     FrameBuffer frame(device);
     SendReadAll(frame);
 
     m_address = deviceAddress(frame.deviceText());
-    m_into = &result;
+    m_into = &raw;
     bool lost = false;
-    for (int attempt = 0; attempt <= options.retries && !result.complete(); ++attempt) {
+    QSet<char> came;   // the indices whose value fields came in this attempt
+    for (int attempt = 0; attempt <= std::max(0, options.retries) && !result.complete(); ++attempt) {
         if (m_interrupted)
             break;
+        // A probe asks once: a device that says nothing to it is not there.
+        if (attempt > 0 && mode == ReadMode::Probe && !result.answered())
+            break;
         if (attempt > 0)
-            say(QStringLiteral("device %1: %2 of 8 values, asking again").arg(device).arg(result.values.size()));
+            say({ClientProgress::AskingAgain, device, int(result.values.size()), 8});
         if (!send(frame.frame.toLatin1())) {
             lost = true;
             break;
         }
         ++result.attempts;
         m_replied = false;
+        came.clear();
         const qint64 start = elapsedNs();
         for (;;) {
-            if (result.complete() || m_lost || m_interrupted)
+            fold(result, mode, &came);
+            // All eight came, with their shapes or not: waiting longer brings nothing.
+            if (result.complete() || came.size() == 8 || m_lost || m_interrupted)
                 break;
             qint64 until = start + qint64(options.timeoutMs) * 1000000;
             if (m_replied)
@@ -238,9 +275,9 @@ WriteReport CounterClient::write(int device, QVector<WriteStep> steps, const Rea
         }
         ++report.sent;
         m_written = true;
-        say(QStringLiteral("device %1: %2 of %3 sent").arg(device).arg(report.sent).arg(steps.size()));
+        say({ClientProgress::Sent, device, report.sent, int(steps.size())});
         // The counter stores the value meanwhile; nothing may be sent before the pause is over.
-        const qint64 until = elapsedNs() + qint64(kWritePauseMs) * 1000000;
+        const qint64 until = elapsedNs() + qint64(kSetupPauseMs) * 1000000;
         while (!m_lost && !m_interrupted && elapsedNs() < until)
             waitEvents((until - elapsedNs() + 999999) / 1000000);
         if (m_lost) {

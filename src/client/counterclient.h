@@ -12,6 +12,7 @@
 #include <QMap>
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QString>
 #include <QTimer>
 #include <QVector>
@@ -28,18 +29,40 @@ struct ReadOptions {
     int quietMs = 100;
 };
 
+// What a read keeps of the values that come.
+enum class ReadMode {
+    AsSent,   // every value field as it came (a sign and seven digits), as a read shows them
+    Whole,    // every setting with its own shape; one without it counts as missing
+    Probe,    // as Whole, but a device that does not answer the first request is absent
+};
+
+// One read of a device, over all its attempts: the one result every
+// operation reads a device into, and the one place that says whether it answered.
 struct ReadResult {
     int device = 0;
-    // Index character -> value field as received: only fields with the value
-    // shape (a sign and seven digits) count; anything else is missing.
-    QMap<char, QString> values;
-    QVector<char> garbled;        // missing, but a field without the value shape came for it
-    int attempts = 0;
-    Ending ending;                // lost or interrupted, or neither
+    QMap<char, QString> values;      // index character -> value field
+    QMap<char, QString> shapeless;   // Whole, Probe: settings that came without their shape
+    QVector<char> garbled;           // missing, but a damaged reply came for it
+    int attempts = 0;                // read-all commands sent
+    Ending ending;                   // lost or interrupted, or neither
 
     bool complete() const { return values.size() == 8; }
+    // The device answered: a reply of its own came, whole, out of shape or
+    // damaged. False: it said nothing at all, as a device that is not there.
+    bool answered() const { return !values.isEmpty() || !shapeless.isEmpty() || !garbled.isEmpty(); }
     QVector<char> missing() const;
 };
+
+// How complete a read is, as every command judges a device.
+enum class Presence { Complete, Incomplete, NoAnswer };
+inline Presence presenceOf(const ReadResult &r)
+{
+    return r.complete() ? Presence::Complete : r.answered() ? Presence::Incomplete : Presence::NoAnswer;
+}
+
+// True when `field` is a value `index` can hold: a setting with its shape,
+// DIFFERENCE a sign and seven digits.
+bool holdsShape(char index, const QString &field);
 
 struct WriteStep {
     char index;      // '0' .. '7' (never '2')
@@ -62,17 +85,29 @@ struct WriteReport {
     QVector<char> unverified;       // sent values that did not come back
 };
 
+// What a client is doing, as it happens.
+struct ClientProgress {
+    enum Kind {
+        AskingAgain,   // a read's answer is not complete: `done` of 8 values, asking again
+        Sent,          // a write: `done` of `total` values sent
+    };
+    Kind kind = Sent;
+    int device = 0;
+    int done = 0;
+    int total = 0;
+};
+
 class CounterClient : public QObject {
     Q_OBJECT
 public:
-    // The counters need this long after each write before the next command.
-    static constexpr int kWritePauseMs = 250;
 
     // `line` is an open serial control (not owned).
     explicit CounterClient(SerialControl *line, QObject *parent = nullptr);
     ~CounterClient() override;
 
-    ReadResult read(int device, const ReadOptions &options = {});
+    // Asks the device for its eight values and again, within the retries,
+    // while any is missing; `mode` says which values count.
+    ReadResult read(int device, const ReadOptions &options = {}, ReadMode mode = ReadMode::AsSent);
     // Writes the steps in the Setup order, each followed by the pause, then
     // reads the device back and compares every sent value.
     WriteReport write(int device, QVector<WriteStep> steps, const ReadOptions &verify = {});
@@ -84,8 +119,8 @@ public:
 
     // Every chunk received, as it arrives (for the line monitor).
     void setReceiveTap(std::function<void(const QByteArray &)> tap) { m_tap = std::move(tap); }
-    // Progress messages ("device 3: 2 of 7 sent").
-    void setProgress(std::function<void(const QString &)> progress) { m_progress = std::move(progress); }
+    // Progress, as it happens.
+    void setProgress(std::function<void(const ClientProgress &)> progress) { m_progress = std::move(progress); }
 
     bool lineLost() const { return m_lost; }
     // Where the client stands: lost (with the line's fault and reason), else
@@ -109,7 +144,10 @@ private:
     // happen (bytes, the line lost, an interruption). Callers test their
     // conditions after every pass.
     void waitEvents(qint64 ms);
-    void say(const QString &text);
+    void say(const ClientProgress &p);
+    // Moves what the attempt has received into `total`, as `mode` keeps it.
+    // `came` gathers the indices whose value fields came.
+    void fold(ReadResult &total, ReadMode mode, QSet<char> *came);
     // The ending of an operation stopping now: lost when `lost`, else interrupted or not.
     Ending endingNow(bool lost) const;
 
@@ -125,7 +163,7 @@ private:
     // The read in progress.
     ReplyDecoder m_decoder;
     QString m_address;                 // "" when no read is waiting
-    ReadResult *m_into = nullptr;
+    ReadResult *m_into = nullptr;      // the raw fields received, until fold()
     QMap<char, QString> m_attempt;     // what this attempt has received, by index
     QVector<char> m_conflicting;       // indices this attempt received with two values
     bool m_replied = false;            // a reply came in this attempt
@@ -135,7 +173,7 @@ private:
 
     QTimer m_deadline;                 // ends a pass of waitEvents that nothing else ends
     std::function<void(const QByteArray &)> m_tap;
-    std::function<void(const QString &)> m_progress;
+    std::function<void(const ClientProgress &)> m_progress;
 };
 
 } // namespace kestran

@@ -26,20 +26,33 @@ LineBackup backupLine(CounterClient &client, const QVector<int> &devices, const 
     LineBackup line;
     for (int d : probe ? QVector<int>{0, 1, 2, 3, 4, 5, 6, 7} : devices) {
         DeviceBackup b;
-        b.read = readWhole(client, d, options, probe ? ReadMode::Probe : ReadMode::Whole);
+        b.read = client.read(d, options, probe ? ReadMode::Probe : ReadMode::Whole);
         if (b.read.ending.stopped()) {
             line.ending = b.read.ending;
             line.stoppedAt = d;
             break;
         }
         b.status = b.read.complete() ? DeviceBackup::Saved
-                 : probe && b.read.attempts <= 1 && b.read.values.isEmpty() && b.read.shapeless.isEmpty() ? DeviceBackup::Absent
-                                                                            : DeviceBackup::Incomplete;
+                 : probe && !b.read.answered() ? DeviceBackup::Absent : DeviceBackup::Incomplete;
         line.devices.append(b);
         if (onDevice)
             onDevice(line.devices.last());
     }
     return line;
+}
+
+QVector<ReadResult> scanLine(CounterClient &client, const ReadOptions &options,
+                             const std::function<void(const ReadResult &)> &onDevice)
+{
+    QVector<ReadResult> reads;
+    for (int d = 0; d < 8; ++d) {
+        reads.append(client.read(d, options, ReadMode::AsSent));
+        if (reads.last().ending.stopped())
+            break;
+        if (onDevice)
+            onDevice(reads.last());
+    }
+    return reads;
 }
 
 QString backupTime(const QDateTime &when)

@@ -2,7 +2,7 @@
 // A backup of one line: each device read whole, the ones that answered in
 // full kept for the file.
 #include "backupfile.h"
-#include "wholeread.h"
+#include "counterclient.h"
 
 #include <QDateTime>
 #include <QString>
@@ -15,11 +15,11 @@ namespace kestran {
 struct DeviceBackup {
     enum Status {
         Saved,        // all eight values with their shapes
-        Absent,       // asked for every device: this one said nothing
-        Incomplete,   // asked for by number, or it began to answer: not all came
+        Absent,       // asked for every device: this one did not answer
+        Incomplete,   // asked for by number, or it answered: not all came with their shapes
     };
     Status status = Absent;
-    WholeRead read;
+    ReadResult read;
 };
 
 struct LineBackup {
@@ -35,6 +35,12 @@ struct LineBackup {
 // taken as absent when it says nothing. `onDevice` follows each device read.
 LineBackup backupLine(CounterClient &client, const QVector<int> &devices, const ReadOptions &options,
                       const std::function<void(const DeviceBackup &)> &onDevice = {});
+
+// Which device numbers 0 to 7 answer: each read as it comes (`onDevice`
+// follows each read, answered or not). The last read's ending says whether
+// the scan stopped early.
+QVector<ReadResult> scanLine(CounterClient &client, const ReadOptions &options,
+                             const std::function<void(const ReadResult &)> &onDevice = {});
 
 // The time a backup is made, as backups and snapshots carry it: local time
 // with its offset from UTC ("2026-12-07T15:16:29+01:00").

@@ -15,7 +15,7 @@ int LineCheck::differenceCount() const
 bool LineCheck::allChecked() const
 {
     for (const DeviceCheck &d : devices)
-        if (!d.answered || !d.unread.isEmpty())
+        if (!d.answered() || !d.unread.isEmpty())
             return false;
     return true;
 }
@@ -25,16 +25,18 @@ bool isCompared(const Parameter &p, bool withLiveCounts)
     return p.liveCount ? withLiveCounts : p.hasSetting;
 }
 
-DeviceCheck compareDevice(const SavedDevice &saved, const QMap<char, QString> &live, bool withLiveCounts)
+DeviceCheck compareDevice(const SavedDevice &saved, const ReadResult &live, bool withLiveCounts)
 {
     DeviceCheck c;
     c.device = saved.device;
-    c.answered = true;
+    c.read = live;
+    if (!live.answered())
+        return c;
     for (const Parameter &p : parameterTable()) {
         if (!isCompared(p, withLiveCounts) || !saved.values.contains(p.index))
             continue;
-        const auto it = live.constFind(p.index);
-        if (it == live.cend())
+        const auto it = live.values.constFind(p.index);
+        if (it == live.values.cend())
             c.unread.append(p.index);
         else if (*it != saved.values.value(p.index))
             c.differences.append({saved.device, p.index, saved.values.value(p.index), *it});
@@ -47,17 +49,13 @@ LineCheck checkLine(CounterClient &client, const QVector<SavedDevice> &saved, co
 {
     LineCheck line;
     for (const SavedDevice &s : saved) {
-        const WholeRead r = readWhole(client, s.device, options, ReadMode::AsSent);
+        const ReadResult r = client.read(s.device, options, ReadMode::AsSent);
         if (r.ending.stopped()) {
             line.ending = r.ending;
             line.stoppedAt = s.device;
             break;
         }
-        DeviceCheck c;
-        c.device = s.device;
-        if (!r.values.isEmpty())
-            c = compareDevice(s, r.values, withLiveCounts);
-        line.devices.append(c);
+        line.devices.append(compareDevice(s, r, withLiveCounts));
         if (onDevice)
             onDevice(line.devices.last());
     }

@@ -2,7 +2,7 @@
 // A check of one line: each saved device read and its settings compared with
 // the saved ones.
 #include "backupfile.h"
-#include "wholeread.h"
+#include "counterclient.h"
 
 #include <functional>
 
@@ -19,9 +19,11 @@ struct Difference {
 
 struct DeviceCheck {
     int device = 0;
-    bool answered = false;             // something came; false: not checked at all
+    ReadResult read;                   // as the device answered
     QVector<Difference> differences;
     QVector<char> unread;              // compared values that did not come
+
+    bool answered() const { return read.answered(); }   // false: not checked at all
 };
 
 struct LineCheck {
@@ -36,8 +38,8 @@ struct LineCheck {
 // The values a check compares: the settings, and the live counts only when asked.
 bool isCompared(const Parameter &p, bool withLiveCounts);
 
-// Compares one device's live values with the saved ones.
-DeviceCheck compareDevice(const SavedDevice &saved, const QMap<char, QString> &live, bool withLiveCounts);
+// Compares one device's live values, as read, with the saved ones.
+DeviceCheck compareDevice(const SavedDevice &saved, const ReadResult &live, bool withLiveCounts);
 
 LineCheck checkLine(CounterClient &client, const QVector<SavedDevice> &saved, const ReadOptions &options,
                     bool withLiveCounts, const std::function<void(const DeviceCheck &)> &onDevice = {});

@@ -1,4 +1,5 @@
 #include "lineopen.h"
+#include "linesettings.h"
 #include "mdlcomport.h"
 #include "openfailure.h"
 #include "portname.h"
@@ -19,33 +20,15 @@ OpenedLine openLine(const QString &portText, PortTable *table, const TlsSettings
     PortTable &ports = table ? *table : mdlCOMPort::portTable();
     if (table)
         comm->setPortTable(table);
-    QString path;
-    if (port.kind == PortText::Com) {
-        comm->setCommPort(port.number);
-        if (const auto dev = ports.device(port.number))
-            path = dev->path;
-    } else {
-        comm->setDevicePath(port.path);
-        path = port.path;
-    }
+    const QString path = selectPort(*comm, port, ports);
     comm->setTlsSettings(tls);
-    comm->setSettings(QStringLiteral("19200,N,8,1"));
-    comm->setInBufferCount(0);
-    comm->setInputMode(0);
-    comm->setInputLen(0);        // everything waiting at each receive event
-    comm->setRThreshold(1);
-    comm->setSThreshold(0);
     // A reader here takes all that waits at each event: one event per arrival, not per byte.
     comm->setReceiveEventMode(ReceiveEventMode::PerArrival);
-    comm->setDTREnable(false);
-    if (!comm->setPortOpen(true)) {
+    if (!openCounterLine(*comm, kClientLineSetup)) {
         line.fault = comm->fault();
         line.problem = describeOpenFailure(*comm, portText.trimmed(), path, Audience::CommandLine).text(QStringLiteral(" "));
         return line;
     }
-    // Bytes that waited in the port before it was opened (late replies to a
-    // program that ran before) answer nothing of ours.
-    comm->setInBufferCount(0);
     line.control = std::move(comm);
     return line;
 }

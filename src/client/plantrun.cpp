@@ -9,6 +9,7 @@
 
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QScopeGuard>
 #include <QThread>
 
 #include <algorithm>
@@ -32,7 +33,7 @@ void PlantRun::stop()
         QMetaObject::invokeMethod(c, [c] { c->interrupt(); }, Qt::QueuedConnection);
 }
 
-QVector<LineOutcome> PlantRun::run(const QVector<LineTask> &tasks, const Progress &progress, const Progress &openFailed,
+QVector<LineOutcome> PlantRun::run(const QVector<LineTask> &tasks, const Progress &progress, const OpenFailed &openFailed,
                                    PortTable *table)
 {
     QVector<LineOutcome> outcomes(tasks.size());
@@ -54,16 +55,25 @@ QVector<LineOutcome> PlantRun::run(const QVector<LineTask> &tasks, const Progres
     QElapsedTimer clock;
     clock.start();
     QEventLoop loop;
-    // One line, from its open to its close, in the thread (and fiber) it is given.
-    // `opened` is called once the port's open is over, either way.
+    // One line, from its open to its close, in the thread (and fiber) it is
+    // given; `opened` is called once the port's open is over, either way.
     const auto serveLine = [this, &outcomes, &tasks, table, &clock, &progress, &openFailed](
-                               int i, const std::function<void()> &opened) {
+                               int i, QThread *caller, const std::function<void()> &opened) {
         LineOutcome *o = &outcomes[i];   // each line writes only its own outcome
         const LineTask *task = &tasks[i];
         o->startedNs = clock.nsecsElapsed();
         OpenedLine line = openLine(task->port, table, task->tls);
         opened();
+        // The trace goes back to its owner's thread whichever way the line ends.
+        const auto returnTrace = qScopeGuard([task, caller] {
+            if (task->trace) {
+                task->trace->flush();
+                task->trace->moveToThread(caller);
+            }
+        });
         if (!line.control) {
+            if (task->trace)
+                task->trace->note(QStringLiteral("port not opened: %1").arg(line.problem));
             o->fault = line.fault;
             o->problem = line.problem;
             o->endedNs = clock.nsecsElapsed();
@@ -72,12 +82,17 @@ QVector<LineOutcome> PlantRun::run(const QVector<LineTask> &tasks, const Progres
             return;
         }
         o->opened = true;
+        std::unique_ptr<TracingControl> traced;
+        if (task->trace) {
+            task->trace->note(QStringLiteral("port opened (%1)").arg(line.control->Settings()));
+            traced = std::make_unique<TracingControl>(line.control.get(), task->trace);
+        }
         {
             const qint64 made = clock.nsecsElapsed();
-            CounterClient client(line.control.get());
-            client.setProgress([i, &progress](const QString &text) {
+            CounterClient client(traced ? static_cast<SerialControl *>(traced.get()) : line.control.get());
+            client.setProgress([i, &progress](const ClientProgress &what) {
                 if (progress)
-                    progress(i, text);
+                    progress(i, what);
             });
             {
                 std::lock_guard<std::mutex> lock(m_mutex);
@@ -85,7 +100,8 @@ QVector<LineOutcome> PlantRun::run(const QVector<LineTask> &tasks, const Progres
                 if (m_stopped)
                     client.interrupt();
             }
-            o->code = task->work ? task->work(client) : 0;
+            if (task->work)
+                task->work(client);
             {
                 std::lock_guard<std::mutex> lock(m_mutex);
                 m_clients.removeOne(&client);
@@ -94,7 +110,12 @@ QVector<LineOutcome> PlantRun::run(const QVector<LineTask> &tasks, const Progres
             if (client.firstSentNs() >= 0)
                 o->firstSentNs = made + client.firstSentNs();
         }
-        line.control->setPortOpen(false);
+        // Closed through the trace, which notes it.
+        if (traced)
+            traced->setPortOpen(false);
+        else
+            line.control->setPortOpen(false);
+        traced.reset();
         line.control.reset();
         o->endedNs = clock.nsecsElapsed();
     };
@@ -128,12 +149,13 @@ QVector<LineOutcome> PlantRun::run(const QVector<LineTask> &tasks, const Progres
     // seconds for its connection, starts when it is ready.)
     std::atomic<int> opening{int(shared.size())};
     int running = int(groups.size());
+    QThread *caller = QThread::currentThread();
     std::vector<std::unique_ptr<QThread>> threads;
     threads.reserve(groups.size());
     for (const Group &group : groups) {
-        std::unique_ptr<QThread> thread(QThread::create([group, &serveLine, &opening] {
+        std::unique_ptr<QThread> thread(QThread::create([group, caller, &serveLine, &opening] {
             if (!group.fibers) {
-                serveLine(group.lines.front(), [] {});
+                serveLine(group.lines.front(), caller, [] {});
                 return;
             }
             const auto opened = [&opening] {
@@ -143,13 +165,17 @@ QVector<LineOutcome> PlantRun::run(const QVector<LineTask> &tasks, const Progres
             };
             LineFibers fibers(ReplyGather::kGatherMaxNs);
             for (int i : group.lines)
-                fibers.add([i, &serveLine, &opened] { serveLine(i, opened); });
+                fibers.add([i, caller, &serveLine, &opened] { serveLine(i, caller, opened); });
             fibers.run();
         }));
         QObject::connect(thread.get(), &QThread::finished, &loop, [&running, &loop] {
             if (--running == 0)
                 loop.quit();
         }, Qt::QueuedConnection);
+        // A line's trace lives in the thread that serves the line.
+        for (int i : group.lines)
+            if (tasks[i].trace)
+                tasks[i].trace->moveToThread(thread.get());
         threads.push_back(std::move(thread));
     }
     for (auto &t : threads)

@@ -43,9 +43,9 @@ QVector<WriteStep> stepsOf(const QVector<PlannedValue> &plan)
     return steps;
 }
 
-StepResult stepResult(const WriteReport &w, int step, bool reachedLine)
+StepResult stepResult(const WriteReport &w, int step)
 {
-    if (step >= w.sent || !reachedLine)
+    if (step >= w.sent || w.ending.refused())
         return StepResult::NotSent;
     if (w.ending.lost || w.readBack.attempts == 0)
         return StepResult::NotVerified;
@@ -64,7 +64,7 @@ LineRestore restoreLine(CounterClient &client, const QVector<RestoreJob> &jobs, 
     for (const RestoreJob &job : jobs) {
         DeviceRestore d;
         d.job = job;
-        d.now = readWhole(client, job.target, options, ReadMode::AsSent);
+        d.now = client.read(job.target, options, ReadMode::AsSent);
         if (d.now.ending.stopped()) {
             line.ending = d.now.ending;
             line.devices.append(d);

@@ -2,7 +2,7 @@
 // Putting saved values back: per device, what it holds, what the file holds,
 // and what a restore does with each value; then the writes, verified.
 #include "backupfile.h"
-#include "wholeread.h"
+#include "counterclient.h"
 
 #include <functional>
 
@@ -31,10 +31,10 @@ QVector<PlannedValue> planRestore(const QMap<char, QString> &held, const QMap<ch
 // The writes a plan asks for.
 QVector<WriteStep> stepsOf(const QVector<PlannedValue> &plan);
 
-// What became of one value of a write with verify.
+// What became of one value of a write with verify. Nothing of a write that a
+// gateway refused (Ending::refused) reached the line: all of it is not sent.
 enum class StepResult { Verified, Mismatch, NoAnswer, NotVerified, NotSent };
-// `reachedLine` false: the line passed nothing on (a gateway whose port another client holds).
-StepResult stepResult(const WriteReport &w, int step, bool reachedLine);
+StepResult stepResult(const WriteReport &w, int step);
 
 struct RestoreJob {
     const SavedDevice *saved = nullptr;
@@ -43,7 +43,7 @@ struct RestoreJob {
 
 struct DeviceRestore {
     RestoreJob job;
-    WholeRead now;                 // as read before anything is written
+    ReadResult now;                // as read before anything is written
     QVector<PlannedValue> plan;    // empty when `now` is not complete
     QVector<WriteStep> steps;
     bool written = false;          // the steps were handed to the client

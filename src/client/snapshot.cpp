@@ -31,16 +31,9 @@ QByteArray Snapshot::toJson() const
 {
     QJsonArray list;
     for (const SavedLine &line : lines) {
-        QJsonArray devices;
-        for (const SavedDevice &d : line.devices) {
-            QJsonObject values;
-            for (auto it = d.values.cbegin(); it != d.values.cend(); ++it)
-                values.insert(scriptName(*parameterFor(QLatin1Char(it.key()))), it.value());
-            devices.append(QJsonObject{{QStringLiteral("device"), d.device}, {QStringLiteral("values"), values}});
-        }
         list.append(QJsonObject{{QStringLiteral("name"), line.name},
                                 {QStringLiteral("port"), line.port},
-                                {QStringLiteral("devices"), devices}});
+                                {QStringLiteral("devices"), devicesJson(line.devices)}});
     }
     const QJsonObject root{
         {QStringLiteral("format"), QLatin1String(Backup::kFormat)},
@@ -117,18 +110,15 @@ bool parseSnapshot(const QByteArray &json, Snapshot *out, QString *error)
         const QJsonValue port = entry.value(QLatin1String("port"));
         if (!port.isString())
             return fail(where + QStringLiteral(".port"), QStringLiteral("missing or not a text"));
-        // Each line's devices are a one-line backup's, read by its reader.
-        const QJsonObject asBackup{{QStringLiteral("format"), QLatin1String(Backup::kFormat)},
-                                   {QStringLiteral("version"), Backup::kVersion},
-                                   {QStringLiteral("devices"), entry.value(QLatin1String("devices"))}};
-        Backup backup;
+        // Each line's devices under the rules of a one-line backup's.
+        QVector<SavedDevice> devices;
         QString why;
-        if (!parseBackup(QJsonDocument(asBackup).toJson(QJsonDocument::Compact), &backup, &why)) {
+        if (!readDevices(entry.value(QLatin1String("devices")), &devices, &why)) {
             if (error)
                 *error = where + QLatin1Char('.') + why;   // "lines[1].devices[0].values.RESET: ..."
             return false;
         }
-        snapshot.lines.append({name.toString(), port.toString(), backup.devices});
+        snapshot.lines.append({name.toString(), port.toString(), devices});
     }
     *out = snapshot;
     return true;

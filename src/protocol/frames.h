@@ -10,6 +10,10 @@ constexpr char kCR = '\r';
 // One byte on the line: 10 bits (start, 8 data, stop) at 19200 baud, in ns.
 constexpr qint64 kByteNs = 520833;
 
+// After every value written the line is quiet this long before the next
+// frame, so that the counter has taken the value.
+constexpr int kSetupPauseMs = 250;
+
 // The device address: the eighth character of the device list's text, or the
 // empty text when the text is shorter.
 QString deviceAddress(const QString &deviceText);

@@ -24,7 +24,7 @@ QString LineTrace::timeStamp(const QDateTime &time)
 }
 
 LineTrace::LineTrace(QObject *parent)
-    : QObject(parent)
+    : QObject(parent), m_gap(this)   // its child, so that it moves along to the thread of the line it traces
 {
     m_gap.setSingleShot(true);
     m_gap.setInterval(kBurstGapMs);

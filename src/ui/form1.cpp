@@ -2,6 +2,8 @@
 
 #include "controls.h"
 #include "mdlcomport.h"
+#include "frames.h"
+#include "linesettings.h"
 #include "parameters.h"
 #include "portname.h"
 #include "openfailure.h"
@@ -183,24 +185,8 @@ void Form1::openSequence()
         reportProblem(port.problem);
         return;
     }
-    QString path;
-    if (port.kind == PortText::Com) {
-        MSComm1->setDevicePath(QString());
-        MSComm1->setCommPort(port.number);
-        if (const auto dev = mdlCOMPort::portTable().device(port.number))
-            path = dev->path;
-    } else {
-        MSComm1->setDevicePath(port.path);
-        path = port.path;
-    }
-    MSComm1->setSettings(QStringLiteral("19200,N,8,1"));
-    MSComm1->setInBufferCount(0);
-    MSComm1->setInputMode(0);
-    MSComm1->setInputLen(1);
-    MSComm1->setRThreshold(1);
-    MSComm1->setSThreshold(1);
-    MSComm1->setDTREnable(false);
-    if (!MSComm1->setPortOpen(true)) {
+    const QString path = selectPort(*MSComm1, port, mdlCOMPort::portTable());
+    if (!openCounterLine(*MSComm1, kWindowLineSetup)) {
         // A click on "Wait" ran the close sequence while the open waited (the
         // caption tells): the window is already as before; nothing to report.
         if (MSComm1->fault() == SerialFault::Cancelled || bCONNECT->text() != kWait)
@@ -361,7 +347,7 @@ void Form1::bSETUP_Click()
 
 bool Form1::pause()
 {
-    Timer1->setInterval(250);
+    Timer1->setInterval(kSetupPauseMs);
     Timer1->setEnabled(true);
     mTimerDone = false;
     // Wait in the event loop for the tick; every other handler runs meanwhile.

@@ -1,140 +1,13 @@
-// kestran-ctl end to end: the built program against the simulated counters on
-// a pseudo-terminal (the simulator library in this process, so the test sees
-// every byte that reached the line, and the simulator program once).
-#include "backupfile.h"
-#include "frames.h"
-#include "ptycounterline.h"
-#include "ser2netprocess.h"
-#include "waituntil.h"
+// kestran-ctl end to end: reads, scans, backups and restores, the monitor,
+// traces, files and streams, against the simulated counters on a
+// pseudo-terminal (and the simulator program once).
+#include "ctlfixture.h"
 
-#include <QElapsedTimer>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcess>
-#include <QTcpSocket>
-#include <QTemporaryDir>
-#include <QtTest>
-
-#include <csignal>
-#include <memory>
-
-using namespace kestran;
-using sim::LineOptions;
-using sim::PtyCounterLine;
-
-Q_DECLARE_METATYPE(LineOptions)
-
-namespace {
-
-QString buildPath(const char *relative)
-{
-    return qEnvironmentVariable("KESTRAN_BUILD_DIR") + QLatin1Char('/') + QLatin1String(relative);
-}
-
-struct Run {
-    int code = -1;
-    QByteArray out, err;
-};
-
-} // namespace
-
-class TestCtl : public QObject {
+class TestCtl : public CtlFixture {
     Q_OBJECT
 
-    std::unique_ptr<PtyCounterLine> line;
-    QTemporaryDir dir;
-    QProcess *running = nullptr;   // the program ctl() runs, while it runs
-    QString stdoutFile;            // where ctl() sends its standard output ("": captured)
-
-    bool startLine(const LineOptions &options = {})
-    {
-        line = std::make_unique<PtyCounterLine>(options);
-        return line->start();
-    }
-    QString port() const { return line->slavePath(); }
-    QString file(const QString &name) const { return dir.filePath(name); }
-
-    void start(QProcess &p, const QStringList &args)
-    {
-        p.setProgram(buildPath("src/kestran-ctl"));
-        p.setArguments(args);
-        p.start();
-    }
-    // Runs the program to its end; `during` is called every millisecond meanwhile.
-    Run ctl(const QStringList &args, const std::function<void()> &during = {}, const QByteArray &input = {})
-    {
-        QProcess p;
-        if (!stdoutFile.isEmpty())
-            p.setStandardOutputFile(stdoutFile);
-        running = &p;
-        start(p, args);
-        p.write(input);
-        p.closeWriteChannel();
-        Run r;
-        if (!waitUntil([&] {
-                if (during)
-                    during();
-                return p.state() == QProcess::NotRunning;
-            }, 30000)) {
-            p.kill();
-            p.waitForFinished();
-        }
-        running = nullptr;
-        // The program's last bytes may still be on their way through the pty
-        // to the line's thread: let what the line received stand still first.
-        if (line && line->isRunning()) {
-            QElapsedTimer still;
-            still.start();
-            QByteArray seen = line->received();
-            waitUntil([&] {
-                const QByteArray now = line->received();
-                if (now != seen) {
-                    seen = now;
-                    still.restart();
-                }
-                return still.elapsed() >= 20;
-            }, 1000);
-        }
-        r.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-        r.out = p.readAllStandardOutput();
-        r.err = p.readAllStandardError();
-        return r;
-    }
-    void writeFile(const QString &name, const QByteArray &bytes)
-    {
-        QFile f(file(name));
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(bytes);
-    }
-    QVector<QByteArray> values(int device)
-    {
-        QVector<QByteArray> v;
-        for (int i = 0; i < 8; ++i)
-            v << line->value(device, i);
-        return v;
-    }
-    void setValues(int device, const QVector<QByteArray> &v)
-    {
-        line->withLine([&](sim::CounterLine &l) {
-            for (int i = 0; i < 8; ++i)
-                l.setValue(device, i, v[i]);
-        });
-    }
-    static QStringList resultsOf(const QByteArray &json)
-    {
-        QStringList r;
-        for (const QJsonValue &row : QJsonDocument::fromJson(json).array())
-            r << row[QLatin1String("result")].toString(row[QLatin1String("action")].toString());
-        return r;
-    }
-
 private slots:
-    void cleanup()
-    {
-        line.reset();
-        stdoutFile.clear();
-    }
+    void cleanup() { resetLine(); }
 
     // Every refused input exits 2, names the problem, and sends nothing.
     void badInputSendsNothing_data()
@@ -245,87 +118,6 @@ private slots:
         QVERIFY2(r.err.contains("missing"), r.err.constData());
     }
 
-    // write: sent in the Setup order, read back, reported per value.
-    void writeVerified()
-    {
-        QVERIFY(startLine());
-        const QString trace = file("write-trace.txt");
-        const Run r = ctl({"write", "--port", port(), "-d", "3", "alarm=7", "TARGET=-1234", "DEBOUNCE2=+0000099",
-                           "--trace", trace});
-        QCOMPARE(r.code, 0);
-        QCOMPARE(line->received(),
-                 writeFrame(QLatin1Char('3'), QLatin1Char('0'), "-0001234")
-                     + writeFrame(QLatin1Char('3'), QLatin1Char('6'), "+0000099")
-                     + writeFrame(QLatin1Char('3'), QLatin1Char('7'), "+0000007") + readAllFrame(QLatin1Char('3')));
-        QVERIFY(r.out.contains("ALARM") && r.out.count(" ok\n") == 3);
-        QVERIFY2(r.err.contains("3 of 3 sent"), r.err.constData());
-        QFile f(trace);
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        const QByteArray t = f.readAll();
-        QCOMPARE(t.count("  TX  "), 4);
-        QVERIFY(t.contains("|*3W:0=-0001234.|") && t.contains("  RX  2a 33 43 3a 30"));
-        QVERIFY2(QRegularExpression(QStringLiteral("\\n\\d{4}-\\d\\d-\\d\\dT[\\d:.]{12}[+-]\\d\\d:\\d\\d  \\+\\d+\\.\\d{6}  TX  "))
-                     .match(QString::fromLatin1(t)).hasMatch(),
-                 t.constData());
-    }
-
-    // Through a network gateway (ser2net on the loopback, raw and RFC 2217):
-    // the same frames reach the line, and the answer reads as from a local port.
-    void throughGateway_data()
-    {
-        QTest::addColumn<bool>("rfc2217");
-        QTest::newRow("tcp") << false;
-        QTest::newRow("rfc2217") << true;
-    }
-    void throughGateway()
-    {
-        QFETCH(bool, rfc2217);
-        if (test::Ser2netProcess::program().isEmpty())
-            QFAIL("ser2net is not installed: the test command installs it (scripts/deps.sh)");
-        QVERIFY(startLine());
-        test::Ser2netProcess gateway;
-        QVERIFY(gateway.start(port(), rfc2217, QStringLiteral("19200n81"), {QStringLiteral("chardelay: false")}));
-        const Run w = ctl({"write", "--port", gateway.url(), "-d", "4", "RESET=42", "-q"});
-        QVERIFY2(w.code == 0, w.err.constData());
-        QVERIFY(w.err.isEmpty());   // -q: nothing but errors on stderr
-        QCOMPARE(line->received(), writeFrame(QLatin1Char('4'), QLatin1Char('3'), "+0000042") + readAllFrame(QLatin1Char('4')));
-        const Run r = ctl({"read", "--port", gateway.url(), "-d", "4", "--json"});
-        QVERIFY2(r.code == 0, r.err.constData());
-        QVERIFY2(r.out.contains("\"+0000042\""), r.out.constData());
-    }
-
-    // The counter keeps another value than the one written: exit 6, named.
-    void writeMismatch()
-    {
-        QVERIFY(startLine());
-        const Run r = ctl({"write", "--port", port(), "-d", "2", "RESET=30", "-q"}, [&] {
-            if (line->received().contains("*2W:3="))
-                line->withLine([](sim::CounterLine &l) { l.setValue(2, 3, "+0000031"); });
-        });
-        QCOMPARE(r.code, 6);
-        QVERIFY2(r.err.contains("RESET was sent as +0000030 but reads back as +0000031"), r.err.constData());
-        QVERIFY(r.out.contains("MISMATCH"));
-    }
-
-    // The simulator goes away after the second write: exit 5 at once, nothing
-    // sent after, and what was written is reported.
-    void lineLostMidWrite()
-    {
-        QVERIFY(startLine());
-        const QString trace = file("lost-trace.txt");
-        const Run r = ctl({"write", "--port", port(), "-d", "1", "TARGET=1", "ACTUAL=2", "RESET=3", "ALARM=4",
-                           "--trace", trace}, [&] {
-            if (line->isRunning() && line->received().count("W:") == 2)
-                line->kill();
-        });
-        QCOMPARE(r.code, 5);
-        QVERIFY2(r.err.contains("after sending 2 of 4 values"), r.err.constData());
-        QVERIFY(r.err.contains("sent, not verified: TARGET, ACTUAL; not sent: RESET, ALARM"));
-        QFile f(trace);
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        QCOMPARE(f.readAll().count("  TX  "), 2);
-    }
-
     // backup --all, then restore onto counters with other values brings them
     // back (ACTUAL, a live count, only when asked); --dry-run and --from show
     // what they would write.
@@ -335,8 +127,15 @@ private slots:
         o.devices = {1, 6};
         QVERIFY(startLine(o));
         const QString saved = file("plant.json");
-        Run r = ctl({"backup", "--port", port(), "--all", "-o", saved, "--timeout", "150"});
+        const QString trace = file("backup-trace.txt");
+        Run r = ctl({"backup", "--port", port(), "--all", "-o", saved, "--timeout", "150", "--trace", trace});
         QCOMPARE(r.code, 0);
+        // The line is served on a thread of its own, and traced there: every read-all, the port opened and closed.
+        QFile traced(trace);
+        QVERIFY(traced.open(QIODevice::ReadOnly));
+        const QByteArray t = traced.readAll();
+        QCOMPARE(t.count("  TX  "), 8);
+        QVERIFY2(t.contains("port opened (19200,N,8,1)") && t.contains("port closed") && t.contains("  RX  "), t.constData());
         QFile f(saved);
         QVERIFY(f.open(QIODevice::ReadOnly));
         Backup b;
@@ -427,73 +226,6 @@ private slots:
                      || r.err.contains("writing /dev/stdout failed: No space left on device"), r.err.constData());
     }
 
-    // With --json standard output carries the document whatever the outcome:
-    // what was sent, what was verified, what was not.
-    void jsonOnEveryOutcome_data()
-    {
-        QTest::addColumn<QStringList>("args");
-        QTest::addColumn<int>("killAfterWrites");
-        QTest::addColumn<int>("code");
-        QTest::addColumn<QStringList>("results");
-        const QStringList three{"not verified", "not sent", "not sent"};
-        QTest::newRow("write, no port") << QStringList{"write", "-d", "1", "TARGET=1", "RESET=3", "ALARM=4"} << -1 << 3
-                                        << three.mid(1) + three.mid(1, 1);
-        QTest::newRow("restore, line lost") << QStringList{"restore", file("json.json"), "--with-actual"} << 1 << 5
-                                            << QStringList{"not verified", "not sent", "read-only", "not in file", "not in file",
-                                                           "not in file", "not in file", "not in file", "not read", "not read", "not read", "not read", "not read",
-                                                           "not read", "not read", "not read"};
-    }
-    void jsonOnEveryOutcome()
-    {
-        QFETCH(QStringList, args);
-        QFETCH(int, killAfterWrites);
-        QFETCH(int, code);
-        QFETCH(QStringList, results);
-        LineOptions o;
-        o.devices = {1, 2};
-        QVERIFY(startLine(o));
-        writeFile(QStringLiteral("json.json"), R"({"format":"kestran-backup","version":1,"devices":[)"
-                  R"({"device":1,"values":{"TARGET":"+0000001","ACTUAL":"+0000002","DIFFERENCE":"+0000000"}},)"
-                  R"({"device":2,"values":{"TARGET":"+0000001"}}]})");
-        const QString where = killAfterWrites < 0 ? QStringLiteral("/dev/kestran-no-such-port") : port();
-        const Run r = ctl(QStringList{"--port", where, "--json", "-q"} + args, [&] {
-            if (line->isRunning() && line->received().count("W:") == killAfterWrites)
-                line->kill();
-        });
-        QCOMPARE(r.code, code);
-        QCOMPARE(resultsOf(r.out), results);
-    }
-
-    // While another client holds a gateway's port, the gateway answers with a
-    // refusal and passes nothing on: busy, exit 3, nothing written.
-    void busyGateway_data()
-    {
-        QTest::addColumn<bool>("rfc2217");
-        QTest::addColumn<QStringList>("args");
-        QTest::newRow("tcp, write") << false << QStringList{"write", "-d", "4", "TARGET=1", "RESET=2"};
-        QTest::newRow("rfc2217, write") << true << QStringList{"write", "-d", "4", "TARGET=1", "RESET=2"};
-    }
-    void busyGateway()
-    {
-        QFETCH(bool, rfc2217);
-        QFETCH(QStringList, args);
-        if (test::Ser2netProcess::program().isEmpty())
-            QFAIL("ser2net is not installed: the test command installs it (scripts/deps.sh)");
-        QVERIFY(startLine());
-        test::Ser2netProcess gateway;
-        QVERIFY(gateway.start(port(), rfc2217));
-        QTcpSocket holder;
-        const QUrl url(gateway.url());
-        holder.connectToHost(url.host(), quint16(url.port()));
-        QVERIFY(holder.waitForConnected(5000));
-        QTest::qWait(200);   // the gateway has opened the line for it
-        const Run r = ctl(args + QStringList{"--port", gateway.url()});
-        QCOMPARE(r.code, 3);
-        QVERIFY2(r.err.contains("the gateway's port is in use"), r.err.constData());
-        QCOMPARE(line->received(), QByteArray());
-        QVERIFY(!r.out.contains(" ok"));
-    }
-
     // A port held through a link is busy when opened by its own path, and the
     // other way round.
     void lockFollowsTheDevice_data()
@@ -519,37 +251,6 @@ private slots:
         QCOMPARE(r.code, 3);
         QVERIFY2(r.err.contains("busy") || r.err.contains("in use"), r.err.constData());
         QCOMPARE(line->received(), QByteArray());
-    }
-
-    // Ctrl-C during a write: the frame in flight is finished, nothing more is
-    // sent, and what was sent and verified is said, also with -q.
-    void interruptStopsBetweenFrames_data()
-    {
-        QTest::addColumn<QStringList>("args");
-        QTest::addColumn<QByteArray>("before");   // what the line receives before the writes
-        QTest::newRow("write") << QStringList{"write", "-d", "1", "TARGET=1", "ACTUAL=2", "RESET=3", "ALARM=4"} << QByteArray();
-        QTest::newRow("restore") << QStringList{"restore", file("interrupt.json"), "--with-actual"} << readAllFrame(QLatin1Char('1'));
-    }
-    void interruptStopsBetweenFrames()
-    {
-        QFETCH(QStringList, args);
-        QFETCH(QByteArray, before);
-        QVERIFY(startLine());
-        writeFile(QStringLiteral("interrupt.json"), R"({"format":"kestran-backup","version":1,"devices":[{"device":1,"values":)"
-                  R"({"TARGET":"+0000001","ACTUAL":"+0000002","RESET":"+0000003","ALARM":"+0000004"}}]})");
-        bool sent = false;
-        const Run r = ctl(args + QStringList{"--port", port(), "-q"}, [&] {
-            if (!sent && running && line->received().count("W:") == 2) {
-                sent = true;
-                ::kill(pid_t(running->processId()), SIGINT);
-            }
-        });
-        QCOMPARE(r.code, 130);
-        QVERIFY2(r.err.contains("interrupted after sending 2 of 4 values: sent, not verified: TARGET, ACTUAL; "
-                                "not sent: RESET, ALARM"), r.err.constData());
-        QVERIFY(r.out.contains("not sent"));
-        QCOMPARE(line->received(), before + writeFrame(QLatin1Char('1'), QLatin1Char('0'), "+0000001")
-                                       + writeFrame(QLatin1Char('1'), QLatin1Char('1'), "+0000002"));
     }
 
     void scan()

@@ -1,6 +1,6 @@
 // kestran-ctl through gateways that go away in the middle of a write: ser2net
-// (raw, RFC 2217, TLS) and gateways that are not ser2net (socat, and stunnel
-// in front of it), each killed once the first frame has reached the
+// (raw, RFC 2217, TLS), gateways that are not ser2net (socat, and stunnel
+// in front of it) and our own line server, each killed once the first frame has reached the
 // simulated line. A write gets no reply, so nothing on the connection tells
 // whether its bytes got through: what went out is "sent, not verified", never
 // "nothing written".
@@ -109,6 +109,7 @@ private slots:
         QTest::newRow("ser2net tls") << "tls";
         QTest::newRow("socat tcp") << "socat";
         QTest::newRow("stunnel tls") << "stunnel";
+        QTest::newRow("kestran-lined tcp") << "lined";
     }
     void lostAfterTheFirstFrame()
     {
@@ -128,6 +129,9 @@ private slots:
             QVERIFY(ser2net.startAccepter(QStringLiteral("ssl(key=%1,cert=%2),")
                                               .arg(m_pki.path(QStringLiteral("gw.key")), m_pki.path(QStringLiteral("gw.crt"))),
                                           QStringLiteral("tls"), line.slavePath()));
+            port = ser2net.url();
+        } else if (gateway == QLatin1String("lined")) {
+            QVERIFY(ser2net.startLineServer(line.slavePath()));
             port = ser2net.url();
         } else {
             port = startOther(other, inner, gateway, line.slavePath());

@@ -1,6 +1,7 @@
 // kestran-ctl's command line parsed in process: what it refuses (exit 2, with
-// the problem named) and what a good line gives the subcommand; and the exit
-// code of each way an operation can end.
+// the problem named) and what a good line gives the subcommand; the exit
+// code of each way an operation can end, and the words for a read and a write
+// that did not end whole, which the one-line and the plant commands share.
 #include "cli.h"
 #include "linebackup.h"
 #include "linecheck.h"
@@ -52,7 +53,7 @@ int exitOf(const QString &of, const Ending &ending, const QString &holds)
         saved.status = word == "saved" ? DeviceBackup::Saved : word == "absent" ? DeviceBackup::Absent : DeviceBackup::Incomplete;
         b.devices.append(saved);
         DeviceCheck checked;
-        checked.answered = true;
+        checked.read.values.insert('0', QStringLiteral("+0000001"));   // it answered
         if (word == "differs")
             checked.differences.append(Difference());
         if (word == "unread")
@@ -68,6 +69,13 @@ int exitOf(const QString &of, const Ending &ending, const QString &holds)
     }
     return of == "write" ? writeExit(w) : of == "backup" ? backupExit(b) : of == "check" ? checkExit(c)
          : of == "restore" ? restoreExit(r) : endedExit(ending);
+}
+
+// A column of the current data row, where QFETCH's variable would be in the way.
+template <typename T>
+T fetched(const char *column)
+{
+    return *static_cast<T *>(QTest::qData(column, qMetaTypeId<T>()));
 }
 
 } // namespace
@@ -138,10 +146,35 @@ private slots:
         const QString help = mainHelp();
         for (const Command &c : commandTable()) {
             QVERIFY(c.run);
+            QCOMPARE(c.plantForm != PlantForm::None, c.runPlant != nullptr);
+            for (const ExitMeaning &e : exitMeanings())
+                QVERIFY2(commandHelp(c).contains(QStringLiteral("\n  %1  ").arg(e.code)), c.name);
             QVERIFY2(help.contains(QStringLiteral("  %1 ").arg(QLatin1String(c.name))), c.name);
             QVERIFY(commandHelp(c).contains(QLatin1String(c.example)));
         }
         QCOMPARE(parseCommandLine({}, QString()).rawText, true);   // no subcommand: the usage on stderr
+    }
+
+    // Which runs serve the lines of a plant at once, as the table says.
+    void plantRouting_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<bool>("plant");
+        QTest::newRow("backup of one line") << QStringList{"backup", "-d", "1", "-o", "x.json"} << false;
+        QTest::newRow("backup --plant") << QStringList{"backup", "--plant", "p.toml", "-o", "x.json"} << true;
+        QTest::newRow("backup --line") << QStringList{"backup", "--line", "a", "-o", "x.json"} << true;
+        QTest::newRow("restore from standard input") << QStringList{"restore", "-"} << false;
+        QTest::newRow("restore --line") << QStringList{"restore", "s.json", "--line", "a"} << true;
+        QTest::newRow("check of a backup") << QStringList{"check", "b.json"} << true;
+        QTest::newRow("scan") << QStringList{"scan"} << false;
+    }
+    void plantRouting()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(bool, plant);
+        const ParsedLine p = parseCommandLine(args, QStringLiteral("COM1"));
+        QCOMPARE(p.action, ParsedLine::Run);
+        QCOMPARE(isPlantCommand(*p.command, p.inv), plant);
     }
 
     void accepted()
@@ -210,6 +243,72 @@ private slots:
         QTest::newRow("restore, closed at its first write") << "restore" << lostBy(SerialFault::ClosedUnanswered, true) << "written" << int(kLineLost);
         QTest::newRow("restore, closed at its first read") << "restore" << lostBy(SerialFault::ClosedUnanswered) << "read" << int(kPortFailed);
     }
+    // What is said of a read that is not whole: the reason of a value out of
+    // shape, the damaged ones marked, line bytes escaped.
+    void verdictWords_data()
+    {
+        QTest::addColumn<QString>("came");   // index=field, ... ; "!" before an index: damaged
+        QTest::addColumn<QStringList>("said");
+        QTest::newRow("whole") << "0=+1,1=+1,2=+1,3=+1,4=+1,5=+1,6=+1,7=+1" << QStringList{};
+        QTest::newRow("nothing") << "" << QStringList{"device 3 did not answer; not saved"};
+        QTest::newRow("damaged only") << "!0" << QStringList{"device 3: incomplete answer, missing TARGET (garbled), ACTUAL, "
+                                                               "DIFFERENCE, RESET, DEBOUNCE0, DEBOUNCE1, DEBOUNCE2, ALARM; not saved"};
+        QTest::newRow("out of shape") << "0=+1,1=+1,2=+1,3=+1,4=~+\x1b" "00001,5=+1,6=+1,7=+1"
+                                      << QStringList{"device 3: DEBOUNCE0 came as +\\x1b00001, which is no DEBOUNCE0 value",
+                                                     "device 3: incomplete answer, missing DEBOUNCE0; not saved"};
+    }
+    void verdictWords()
+    {
+        QFETCH(QString, came);
+        ReadResult r;
+        r.device = 3;
+        for (const QString &item : came.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+            if (item.startsWith(QLatin1Char('!'))) {
+                r.garbled.append(char(item[1].unicode()));
+                continue;
+            }
+            const char index = char(item[0].unicode());
+            QString field = item.mid(2);
+            if (field.startsWith(QLatin1Char('~')))   // without its shape
+                r.shapeless.insert(index, field.mid(1));
+            else
+                r.values.insert(index, field);
+        }
+        QCOMPARE(verdictText(r, QStringLiteral("not saved")), fetched<QStringList>("said"));
+    }
+
+    // What is said of a write that ended otherwise than verified in full.
+    void writeWords_data()
+    {
+        QTest::addColumn<Ending>("ending");
+        QTest::addColumn<int>("sent");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("lost after one") << lostBy(SerialFault::Lost, true) << 1
+                                        << "device 2: the line was lost after sending 1 of 2 values (): "
+                                           "sent, not verified: TARGET; not sent: ALARM";
+        QTest::newRow("closed at the first write") << lostBy(SerialFault::ClosedUnanswered, true) << 1
+                                                   << "device 2: the line was lost after sending 1 of 2 values";
+        QTest::newRow("refused") << lostBy(SerialFault::Busy, true) << 1 << "device 2: ; nothing written";
+        QTest::newRow("no value came back") << Ending() << 2 << "device 2: sent, but no value came back for TARGET (garbled), ALARM";
+    }
+    void writeWords()
+    {
+        QFETCH(Ending, ending);
+        WriteReport w;
+        w.device = 2;
+        w.steps = {{'0', QStringLiteral("+0000001")}, {'7', QStringLiteral("+0000002")}};
+        w.sent = fetched<int>("sent");
+        w.ending = ending;
+        if (!ending.stopped()) {
+            w.readBack.attempts = 1;
+            w.readBack.garbled = {'0'};
+            w.unverified = {'0', '7'};
+        }
+        const QStringList said = writeProblems(w);
+        QCOMPARE(said.size(), 1);
+        QVERIFY2(said.first().startsWith(fetched<QString>("said")), qPrintable(said.first()));
+    }
+
     void exitCodes()
     {
         QFETCH(QString, of);

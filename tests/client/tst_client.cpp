@@ -193,8 +193,8 @@ private slots:
     {
         QVERIFY(start());
         CounterClient client(opened.control.get());
-        QStringList said;
-        client.setProgress([&](const QString &t) { said << t; });
+        QVector<ClientProgress> said;
+        client.setProgress([&](const ClientProgress &p) { said << p; });
         const WriteReport w = client.write(2, {{'7', "+0000005"}, {'0', "-0000042"}, {'4', "+0000009"}});
         QCOMPARE(w.sent, 3);
         QVERIFY(w.mismatches.isEmpty() && w.unverified.isEmpty() && !w.ending.lost);
@@ -206,7 +206,9 @@ private slots:
         for (int frame = 1; frame <= 3; ++frame)
             QVERIFY2(a[frame * 15].ns - a[(frame - 1) * 15].ns >= 240000000, "a write came before the pause was over");
         QCOMPARE(line->value(2, 0), QByteArray("-0000042"));
-        QCOMPARE(said.last(), QStringLiteral("device 2: 3 of 3 sent"));
+        QCOMPARE(said.size(), 3);
+        QVERIFY(said.last().kind == ClientProgress::Sent && said.last().device == 2 && said.last().done == 3
+                && said.last().total == 3);
     }
 
     // The counter keeps another value than the one written: the read-back says so.

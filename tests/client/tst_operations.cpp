@@ -1,12 +1,14 @@
 // The counter operations against the simulated counters in process: a whole
 // read with its shape check and retries, a line's backup, the restore plan
-// and its writes, the check, and what became of each value written.
+// and its writes, the check, and what became of each value written; and the
+// one verdict every operation gives a device, on one line and as a plant.
 #include "linebackup.h"
 #include "linecheck.h"
 #include "parameters.h"
+#include "plantrun.h"
+#include "ptycounterline.h"
 #include "restoreplan.h"
 #include "simcomm.h"
-#include "wholeread.h"
 
 #include <QtTest>
 
@@ -37,6 +39,53 @@ template <typename T>
 T fetched(const char *column)
 {
     return *static_cast<T *>(QTest::qData(column, qMetaTypeId<T>()));
+}
+
+// A reply whose value field is damaged on the way: the frame is whole, the field no value.
+QByteArray garbledReply(const QByteArray &r)
+{
+    return r.size() == 15 ? QByteArray(r).replace(10, 1, "x") : r;
+}
+
+// The verdict of each operation on `device`, in the order read, scan, check,
+// backup by number, backup of every device, restore: C complete, I
+// incomplete, N no answer. A backup's and a restore's own findings must agree.
+QString verdicts(CounterClient &client, int device, const SavedDevice &saved)
+{
+    auto letter = [](const ReadResult &r) {
+        switch (presenceOf(r)) {
+        case Presence::Complete: return QLatin1Char('C');
+        case Presence::Incomplete: return QLatin1Char('I');
+        case Presence::NoAnswer: break;
+        }
+        return QLatin1Char('N');
+    };
+    ReadOptions o = quick(1);
+    o.timeoutMs = 40;   // eight devices, six operations: the silent ones kept short
+    QString v;
+    v += letter(client.read(device, o));
+    const QVector<ReadResult> scanned = scanLine(client, o);
+    v += scanned.size() == 8 ? letter(scanned[device]) : QLatin1Char('?');
+    // A check judges by what it could compare.
+    const LineCheck c = checkLine(client, {saved}, o, false);
+    v += c.devices.size() != 1 ? QLatin1Char('?') : !c.devices[0].answered() ? QLatin1Char('N')
+       : c.devices[0].unread.isEmpty() ? QLatin1Char('C') : QLatin1Char('I');
+    for (const QVector<int> &asked : {QVector<int>{device}, QVector<int>{}}) {
+        const LineBackup b = backupLine(client, asked, o);
+        QChar s = QLatin1Char('?');
+        for (const DeviceBackup &d : b.devices) {
+            if (d.read.device != device)
+                continue;
+            const bool agrees = (d.status == DeviceBackup::Saved) == d.read.complete()
+                             && (d.status == DeviceBackup::Absent) == (asked.isEmpty() && !d.read.answered());
+            s = agrees ? letter(d.read) : QLatin1Char('!');
+        }
+        v += s;
+    }
+    const LineRestore r = restoreLine(client, {{&saved, device}}, RestoreChoice{}, o, true);
+    v += r.devices.size() == 1 && r.devices[0].plan.isEmpty() != r.devices[0].now.complete() ? letter(r.devices[0].now)
+                                                                                           : QLatin1Char('?');
+    return v;
 }
 
 } // namespace
@@ -78,7 +127,7 @@ private slots:
             return r;
         };
         CounterClient client(&comm);
-        const WholeRead r = kestran::readWhole(client, device, quick(), mode);
+        const ReadResult r = client.read(device, quick(), mode);
         QCOMPARE(r.complete(), fetched<bool>("complete"));
         QCOMPARE(r.attempts, fetched<int>("attempts"));
         QCOMPARE(QString::fromLatin1(QByteArray(r.shapeless.keys().toVector().constData(), int(r.shapeless.size()))),
@@ -116,7 +165,7 @@ private slots:
             return d;
         };
         CounterClient client(&comm);
-        const WholeRead r = kestran::readWhole(client, 3, quick(), ReadMode::Whole);
+        const ReadResult r = client.read(3, quick(), ReadMode::Whole);
         QVERIFY(r.complete());
         QCOMPARE(r.attempts, 2);
         QCOMPARE(r.values, valuesOf(comm.line, 3));
@@ -221,7 +270,7 @@ private slots:
         if (!dryRun) {
             QCOMPARE(comm.line.value(3, 0), QByteArray("+0004321"));
             for (int i = 0; i < d.write.steps.size(); ++i)
-                QCOMPARE(kestran::stepResult(d.write, i, true), StepResult::Verified);
+                QCOMPARE(kestran::stepResult(d.write, i), StepResult::Verified);
         }
     }
 
@@ -231,14 +280,14 @@ private slots:
         QTest::addColumn<int>("sent");
         QTest::addColumn<bool>("lost");
         QTest::addColumn<bool>("interrupted");
-        QTest::addColumn<bool>("reachedLine");
+        QTest::addColumn<bool>("refused");
         QTest::addColumn<QString>("readBack");   // TARGET, RESET as read back ("" none)
         QTest::addColumn<QString>("results");    // V verified, M mismatch, A no answer, U not verified, N not sent
-        QTest::newRow("verified and mismatch") << 2 << false << false << true << "+0000001,+0000009" << "VM";
-        QTest::newRow("no answer for one") << 2 << false << false << true << "+0000001," << "VA";
-        QTest::newRow("lost after one") << 1 << true << false << true << "" << "UN";
-        QTest::newRow("stopped in read-back") << 2 << false << true << true << "+0000001," << "VU";
-        QTest::newRow("gateway busy") << 2 << true << false << false << "" << "NN";
+        QTest::newRow("verified and mismatch") << 2 << false << false << false << "+0000001,+0000009" << "VM";
+        QTest::newRow("no answer for one") << 2 << false << false << false << "+0000001," << "VA";
+        QTest::newRow("lost after one") << 1 << true << false << false << "" << "UN";
+        QTest::newRow("stopped in read-back") << 2 << false << true << false << "+0000001," << "VU";
+        QTest::newRow("gateway busy") << 2 << true << false << true << "" << "NN";
     }
     void stepResult()
     {
@@ -247,6 +296,8 @@ private slots:
         w.sent = fetched<int>("sent");
         w.ending.lost = fetched<bool>("lost");
         w.ending.interrupted = fetched<bool>("interrupted");
+        if (fetched<bool>("refused"))
+            w.ending.fault = SerialFault::Busy;
         const QStringList read = fetched<QString>("readBack").split(QLatin1Char(','));
         if (read.size() == 2) {
             w.readBack.attempts = 1;
@@ -257,7 +308,7 @@ private slots:
         }
         QString results;
         for (int i = 0; i < 2; ++i) {
-            const StepResult r = kestran::stepResult(w, i, fetched<bool>("reachedLine"));
+            const StepResult r = kestran::stepResult(w, i);
             results += r == StepResult::Verified ? 'V' : r == StepResult::Mismatch ? 'M' : r == StepResult::NoAnswer ? 'A'
                      : r == StepResult::NotVerified ? 'U' : 'N';
         }
@@ -285,8 +336,58 @@ private slots:
         for (const Difference &d : c.devices[0].differences)
             found += QLatin1Char(d.index);
         QCOMPARE(found, fetched<QString>("differences"));
-        QVERIFY(!c.devices[1].answered);   // device 5 is not on the line
+        QVERIFY(!c.devices[1].answered());   // device 5 is not on the line
         QVERIFY(!c.allChecked());
+    }
+
+    // A counter that answers only damaged fields answered, but in no part;
+    // one that says nothing and one that is not there did not answer. Every
+    // operation says the same of each.
+    void sameVerdictEverywhere_data()
+    {
+        QTest::addColumn<int>("device");
+        QTest::addColumn<QString>("verdicts");
+        QTest::newRow("whole") << 1 << "CCCCCC";
+        QTest::newRow("garbled fields only") << 3 << "IIIIII";
+        QTest::newRow("silent") << 4 << "NNNNNN";
+        QTest::newRow("absent") << 5 << "NNNNNN";
+    }
+    void sameVerdictEverywhere()
+    {
+        QFETCH(int, device);
+        SimComm comm({1, 3, 4});
+        comm.mangle = [](const QByteArray &r) {
+            return r[1] == '3' ? garbledReply(r) : r[1] == '4' ? QByteArray() : r;
+        };
+        const SavedDevice saved{device, valuesOf(comm.line, 1)};
+        CounterClient client(&comm);
+        QCOMPARE(verdicts(client, device, saved), fetched<QString>("verdicts"));
+    }
+
+    // The plant forms run the same operations on each line's own thread:
+    // the verdicts are the one line's.
+    void sameVerdictAsAPlant()
+    {
+        sim::PtyCounterLine line(sim::LineOptions{{1, 3}});
+        QVERIFY(line.start());
+        // Device 3's fields come without the value shape: its replies are frames, its values none.
+        line.withLine([](sim::CounterLine &l) {
+            for (int i = 0; i < 8; ++i)
+                l.setValue(3, i, "+00x0001");
+        });
+        const SavedDevice saved{1, {{'0', QStringLiteral("+0000001")}}};
+        QMap<int, QString> found;
+        QVector<LineTask> tasks;
+        tasks.append({QStringLiteral("press-1"), line.slavePath(), [&](CounterClient &client) {
+                          for (int d : {1, 3, 5})
+                              found[d] = verdicts(client, d, {d, saved.values});
+                      }, {}});
+        PlantRun run;
+        const QVector<LineOutcome> outcomes = run.run(tasks, {});
+        QVERIFY(outcomes[0].opened);
+        QCOMPARE(found.value(1), QStringLiteral("CCCCCC"));
+        QCOMPARE(found.value(3), QStringLiteral("IIIIII"));
+        QCOMPARE(found.value(5), QStringLiteral("NNNNNN"));
     }
 
     // A lost line ends the operation at the device being read.

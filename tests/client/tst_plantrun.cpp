@@ -64,7 +64,6 @@ private slots:
             tasks.append({QStringLiteral("line-%1").arg(i), port, [&values, i](CounterClient &c) {
                               const ReadResult r = c.read(2, {300, 1, 50});
                               values[i] = int(r.values.size());
-                              return 0;
                           }});
         }
         PlantRun run;

@@ -1,7 +1,8 @@
 #pragma once
 // ser2net in the foreground with a configuration of its own, for tests and
 // benchmarks: one connection on 127.0.0.1 (a free port) to one device, raw
-// (tcp://) or Telnet with the COM-PORT-OPTION (rfc2217://).
+// (tcp://) or Telnet with the COM-PORT-OPTION (rfc2217://); or our own line
+// server in front of the device.
 #include "waituntil.h"
 
 #include <QFile>
@@ -74,6 +75,18 @@ public:
         m_process.setStandardErrorFile(QProcess::nullDevice());
         m_process.start(program(), {QStringLiteral("-n"), QStringLiteral("-d"), QStringLiteral("-c"), config,
                                     QStringLiteral("-P"), m_dir.filePath(QStringLiteral("ser2net.pid"))});
+        return m_process.waitForStarted(5000) && waitUntil([this] { return listeningOnLoopback(m_port); }, 5000);
+    }
+    // Our line server in front of `device` instead, serving tcp:// on a free
+    // loopback port (the built program, from KESTRAN_BUILD_DIR).
+    bool startLineServer(const QString &device)
+    {
+        m_port = freeLoopbackPort();
+        m_scheme = QStringLiteral("tcp");
+        m_process.setProcessChannelMode(QProcess::ForwardedOutputChannel);
+        m_process.setStandardErrorFile(QProcess::nullDevice());
+        m_process.start(qEnvironmentVariable("KESTRAN_BUILD_DIR") + QStringLiteral("/src/lined/kestran-lined"),
+                        {QStringLiteral("--line"), device, QStringLiteral("--listen"), url()});
         return m_process.waitForStarted(5000) && waitUntil([this] { return listeningOnLoopback(m_port); }, 5000);
     }
     quint16 port() const { return m_port; }

@@ -11,6 +11,7 @@
 #include "windowfixture.h"
 
 #include <QFile>
+#include <QProcess>
 #include <QTcpSocket>
 #include <QtTest>
 
@@ -98,13 +99,17 @@ class TestGateway : public QObject {
     std::unique_ptr<WindowOnLine<StampingSwitch>> win;
     std::unique_ptr<Ser2netProcess> gateway;
 
-    // The window open through ser2net on a fresh line, showing device 0.
-    void openThroughGateway(bool rfc2217, const QString &lineSettings = QStringLiteral("19200n81"))
+    // The window open through ser2net ("tcp", "rfc2217") or our line server
+    // ("lined") on a fresh line, showing device 0.
+    void openThroughGateway(const QString &kind, const QString &lineSettings = QStringLiteral("19200n81"))
     {
         win = std::make_unique<WindowOnLine<StampingSwitch>>();
         QVERIFY(win->startLine());
         gateway = std::make_unique<Ser2netProcess>();
-        QVERIFY(gateway->start(win->line->slavePath(), rfc2217, lineSettings));
+        if (kind == QLatin1String("lined"))
+            QVERIFY(gateway->startLineServer(win->line->slavePath()));
+        else
+            QVERIFY(gateway->start(win->line->slavePath(), kind == QLatin1String("rfc2217"), lineSettings));
         QVERIFY(win->open(gateway->url()));
         QTRY_COMPARE(misshownInitial(win->form, 0), QString());
     }
@@ -125,25 +130,27 @@ private slots:
 
     // Open fills the window; Setup sends the same frames, as far apart, as on
     // a local port. Through rfc2217:// the tool sets the line to 19200 8N1
-    // itself, whatever speed the gateway and the line had.
+    // itself, whatever speed the gateway and the line had; the line server
+    // keeps its line at 19200 8N1, and the window's pauses hold through it.
     void setupThroughGateway_data()
     {
-        QTest::addColumn<bool>("rfc2217");
-        QTest::newRow("tcp") << false;
-        QTest::newRow("rfc2217") << true;
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("tcp") << "tcp";
+        QTest::newRow("rfc2217") << "rfc2217";
+        QTest::newRow("kestran-lined") << "lined";
     }
     void setupThroughGateway()
     {
-        QFETCH(bool, rfc2217);
-        // The gateway puts the line at 9600 7E1 when a connection opens it;
+        QFETCH(QString, kind);
+        // ser2net puts the line at 9600 7E1 when a connection opens it;
         // only through rfc2217:// can the tool change that.
-        openThroughGateway(rfc2217, QStringLiteral("9600e71"));
+        openThroughGateway(kind, QStringLiteral("9600e71"));
         termios t{};
         QVERIFY(attributesOf(win->line->slavePath(), &t));
         const bool at19200N81 = cfgetospeed(&t) == B19200 && cfgetispeed(&t) == B19200
             && (t.c_cflag & CSIZE) == CS8 && (t.c_cflag & (PARENB | CSTOPB)) == 0;
-        QCOMPARE(at19200N81, rfc2217);
-        if (!rfc2217)
+        QCOMPARE(at19200N81, kind != QLatin1String("tcp"));
+        if (kind == QLatin1String("tcp"))
             QCOMPARE(cfgetospeed(&t), speed_t(B9600));
 
         Form1 &f = win->form;
@@ -224,8 +231,8 @@ private slots:
     void gatewayKilledWhileOpen_data() { setupThroughGateway_data(); }
     void gatewayKilledWhileOpen()
     {
-        QFETCH(bool, rfc2217);
-        openThroughGateway(rfc2217);
+        QFETCH(QString, kind);
+        openThroughGateway(kind);
         QSignalSpy problems(&win->form, &Form1::problemReported);
         gateway->kill();
         QTRY_COMPARE(problems.count(), 1);
@@ -234,6 +241,59 @@ private slots:
         QVERIFY(!win->comm.PortOpen());
         QTest::qWait(300);
         QCOMPARE(problems.count(), 1);
+    }
+
+    // The window and kestran-ctl at once on one line, through our line
+    // server: while the window's Setup writes device 3, the command line reads
+    // device 5 over and over. Each gets whole answers of its own device, the
+    // window's values all land, and its pauses hold.
+    void windowAndCtlShareALine()
+    {
+        openThroughGateway(QStringLiteral("lined"));
+        Form1 &f = win->form;
+        f.cDEVICE->setListIndex(3);
+        QTRY_COMPARE(misshownInitial(f, 3), QString());
+        for (int step = 0; step < 7; ++step)
+            f.settingFields()[step]->setText(QString::fromLatin1(kValues[step]));
+
+        const QString ctl = qEnvironmentVariable("KESTRAN_BUILD_DIR") + QStringLiteral("/src/kestran-ctl");
+        const QStringList readArgs{QStringLiteral("read"), QStringLiteral("--port"), gateway->url(),
+                                   QStringLiteral("-d"), QStringLiteral("5"), QStringLiteral("--json")};
+        int reads = 0;
+        QStringList failures;
+        QProcess reader;
+        QObject::connect(&reader, &QProcess::finished, &reader, [&](int code) {
+            const QByteArray out = reader.readAllStandardOutput();
+            ++reads;
+            if (code != 0 || !out.contains(sim::CounterLine::initialValue(5, 0)))
+                failures << QStringLiteral("read %1: exit %2: %3").arg(reads).arg(code).arg(QString::fromUtf8(out));
+            if (reads < 20)
+                reader.start(ctl, readArgs);
+        });
+        reader.start(ctl, readArgs);
+        win->comm.frameSent.clear();
+        f.bSETUP->click();   // returns when Setup and its read-back are done
+        QVERIFY(waitUntil([&] { return reader.state() == QProcess::NotRunning && reads >= 20; }, 30000));
+        QVERIFY2(failures.isEmpty(), qPrintable(failures.join(QLatin1Char('\n'))));
+        QTRY_COMPARE(misshown(f, [](int index) {
+            const int step = int(std::string("0134567").find(char('0' + index)));
+            return index == 2 ? sim::CounterLine::initialValue(3, 2) : kValues[size_t(step)];
+        }, false), QString());
+        for (int step = 0; step < 7; ++step)
+            QCOMPARE(win->line->value(3, setupOrder()[step] - '0'), kValues[step]);
+        // Device 3's frames reached the line no sooner than a pause after the
+        // window sent the frame before (stamped where the window sent it).
+        const QVector<qint64> &sent = win->comm.frameSent;
+        QCOMPARE(sent.size(), 8);
+        QVector<qint64> arrived;
+        const auto bytes = win->line->arrivals();
+        for (int i = 0; i + 1 < int(bytes.size()); ++i)
+            if (bytes[i].byte == '*' && bytes[i + 1].byte == '3')
+                arrived << bytes[i].ns;
+        QVERIFY(arrived.size() >= 8);
+        arrived = arrived.mid(arrived.size() - 8);
+        for (int i = 1; i < 8; ++i)
+            QVERIFY2(arrived[i] - sent[i - 1] >= kPauseFloorNs, qPrintable(QStringLiteral("frame %1").arg(i)));
     }
 
     // Each failure: one message saying why, the window as before the click,

@@ -1,4 +1,5 @@
 #include "mscomm.h"
+#include "linesettings.h"
 #include "mdlcomport.h"
 #include "receiveevents.h"
 #include "serialplatform.h"
@@ -15,54 +16,6 @@
 namespace kestran {
 
 namespace {
-
-struct LineSettings {
-    qint32 baud = 9600;
-    char parity = 'N';            // N E O M S
-    int dataBits = 8;             // 5..8
-    QString stopBits = QStringLiteral("1");  // "1", "1.5", "2"
-
-    QString text() const
-    {
-        return QStringLiteral("%1,%2,%3,%4").arg(baud).arg(QLatin1Char(parity)).arg(dataBits).arg(stopBits);
-    }
-};
-
-bool parseSettings(const QString &text, LineSettings *out)
-{
-    const QStringList parts = text.split(QLatin1Char(','));
-    if (parts.size() != 4)
-        return false;
-    const QString baudText = parts.at(0).trimmed();
-    const QString parityText = parts.at(1).trimmed().toUpper();
-    const QString dataText = parts.at(2).trimmed();
-    const QString stopText = parts.at(3).trimmed();
-
-    if (baudText.isEmpty() || baudText.size() > 7)
-        return false;
-    for (const QChar c : baudText) {
-        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
-            return false;
-    }
-    const qint32 baud = baudText.toInt();
-    if (baud < 1 || baud > 4000000)
-        return false;
-
-    if (parityText.size() != 1 || !QStringLiteral("NEOMS").contains(parityText))
-        return false;
-
-    if (dataText.size() != 1 || dataText.at(0) < QLatin1Char('5') || dataText.at(0) > QLatin1Char('8'))
-        return false;
-
-    if (stopText != QLatin1String("1") && stopText != QLatin1String("1.5") && stopText != QLatin1String("2"))
-        return false;
-
-    out->baud = baud;
-    out->parity = parityText.at(0).toLatin1();
-    out->dataBits = dataText.toInt();
-    out->stopBits = stopText;
-    return true;
-}
 
 LocalPort::Parity qtParity(char p)
 {
@@ -243,10 +196,8 @@ QString MSComm::devicePath() const
 bool MSComm::setSettings(const QString &settings)
 {
     LineSettings parsed;
-    if (!parseSettings(settings, &parsed)) {
-        d->setFault(SerialFault::BadSettings,
-                    QStringLiteral("\u201C%1\u201D is not a line setting (expected baud,parity,data,stop such as 19200,N,8,1)")
-                            .arg(settings));
+    if (!parseLineSettings(settings, &parsed)) {
+        d->setFault(SerialFault::BadSettings, badLineSettingsText(settings));
         return false;
     }
     const LineSettings old = d->settings;

@@ -1,5 +1,6 @@
 #include "netcomm.h"
 #include "gatewayfaults.h"
+#include "greetinghold.h"
 #include "portname.h"
 #include "receiveevents.h"
 #include "telnetcomport.h"
@@ -21,10 +22,6 @@
 namespace kestran {
 
 namespace {
-
-// The first bytes of a connection that could be the start of that text are
-// held back this long at most before they are handed on as the line's.
-constexpr int kGreetingHoldMs = 200;
 
 // After connecting, the line settles before the open completes: what comes
 // until it has been quiet this long cannot answer a request not yet sent
@@ -62,10 +59,12 @@ struct NetComm::Private {
     int inputMode = 0;
 
     ReceiveEvents rx;                // received, not yet handed out by Input; the OnComm events
-    bool greeting = false;           // what comes now may be the gateway's refusal: the first bytes
-                                     // of the connection, or the first after a command of ours
-    QByteArray held;                 // its first bytes, while they may be the gateway's refusal
-    QTimer *release = nullptr;       // hands `held` on when nothing more comes
+    // What comes now may be the gateway's refusal: the first bytes of the
+    // connection, or the first after a command of ours.
+    GreetingHold greeting{q, [this](const QByteArray &held) {
+                              if (open)
+                                  deliver(held);
+                          }};
     SerialFault fault = SerialFault::None;
     QString errorString;
 
@@ -149,8 +148,8 @@ struct NetComm::Private {
         clearQueue();
         lost = false;
         open = true;
-        greeting = true;
-        held.clear();
+        greeting.drop();
+        greeting.arm();
         if (rfc2217)
             send(telnet.opening(line) + TelnetComPort::purgeBoth());
         settling.start();
@@ -169,8 +168,14 @@ struct NetComm::Private {
             bytes = telnet.decode(bytes, &answer);
             send(answer);
         }
-        if (greeting && !bytes.isEmpty())
-            bytes = screenGreeting(bytes);
+        if (greeting.armed() && !bytes.isEmpty()) {
+            // The gateway's "in use" and the like end the connection, and
+            // none of it reaches the reader.
+            std::optional<gateway::Verdict> refused;
+            bytes = greeting.take(bytes, &refused);
+            if (refused)
+                return connectionLost(refused->why, refused->fault);
+        }
         deliver(bytes);
     }
 
@@ -186,39 +191,6 @@ struct NetComm::Private {
             return;
         }
         rx.received(bytes);
-    }
-
-    // The first bytes of a connection: the gateway's "in use" refusal ends
-    // the connection as busy, and none of it reaches the reader; anything
-    // else is the line's.
-    QByteArray screenGreeting(const QByteArray &bytes)
-    {
-        held += bytes;
-        switch (gateway::screenGreeting(held)) {
-        case gateway::Greeting::Refusal: {
-            const gateway::Verdict v = gateway::refusal(held);
-            held.clear();
-            greeting = false;
-            connectionLost(v.why, v.fault);
-            return {};
-        }
-        case gateway::Greeting::MaybeRefusal:
-            release->start(kGreetingHoldMs);
-            return {};
-        case gateway::Greeting::Line:
-            break;
-        }
-        greeting = false;
-        release->stop();
-        return std::exchange(held, QByteArray());
-    }
-
-    void releaseHeld()
-    {
-        if (!greeting || !open)
-            return;
-        greeting = false;
-        deliver(std::exchange(held, QByteArray()));
     }
 
     void onError(QAbstractSocket::SocketError error)
@@ -265,9 +237,8 @@ struct NetComm::Private {
         open = false;
         dropSocket(false);
         clearQueue();
-        release->stop();
+        greeting.drop();
         settle->stop();
-        held.clear();
         if (facts.settling)
             return refuse(v.fault, v.why);   // gone before the open completed: nothing was sent
         const QString reason = QStringLiteral("%1: %2").arg(target, v.why);
@@ -279,9 +250,6 @@ struct NetComm::Private {
 NetComm::NetComm(QObject *parent)
     : SerialControl(parent), d(new Private(this))
 {
-    d->release = new QTimer(this);
-    d->release->setSingleShot(true);
-    connect(d->release, &QTimer::timeout, this, [this] { d->releaseHeld(); });
     d->settle = new QTimer(this);
     d->settle->setSingleShot(true);
     connect(d->settle, &QTimer::timeout, this, [this] {
@@ -306,17 +274,15 @@ QString NetComm::devicePath() const { return d->devicePath; }
 
 bool NetComm::setSettings(const QString &settings)
 {
-    TelnetComPort::Line parsed = d->line;
-    if (!TelnetComPort::parseLine(settings, &parsed)) {
-        d->setFault(SerialFault::BadSettings,
-                    QStringLiteral("\u201C%1\u201D is not a line setting (expected baud,parity,data,stop such as 19200,N,8,1)")
-                        .arg(settings));
+    LineSettings parsed;
+    if (!parseLineSettings(settings, &parsed)) {
+        d->setFault(SerialFault::BadSettings, badLineSettingsText(settings));
         return false;
     }
-    d->line = parsed;
+    TelnetComPort::setLine(parsed, &d->line);
     d->settingsText = settings;
     if (d->open && d->rfc2217)
-        d->send(TelnetComPort::lineSettings(parsed));
+        d->send(TelnetComPort::lineSettings(d->line));
     return true;
 }
 
@@ -361,9 +327,7 @@ bool NetComm::setPortOpen(bool open)
         if (d->wait == Private::Wait::Settling)
             d->wait = Private::Wait::None;
         d->open = false;
-        d->greeting = false;
-        d->held.clear();
-        d->release->stop();
+        d->greeting.drop();
         d->settle->stop();
         d->dropSocket(true);
         d->clearQueue();
@@ -469,8 +433,7 @@ bool NetComm::setPortOpen(bool open)
     // What came while the line settled is gone; a partial "in use" with it.
     d->settle->stop();
     d->clearQueue();
-    d->held.clear();
-    d->release->stop();
+    d->greeting.forgetHeld();
     return true;
 }
 
@@ -484,10 +447,7 @@ void NetComm::setOutput(const QString &text)
     d->anySent = true;
     // A line server may answer a command with its refusal: the first bytes
     // after each are looked at as the first of the connection are.
-    if (!d->greeting) {
-        d->greeting = true;
-        d->held.clear();
-    }
+    d->greeting.arm();
     d->send(d->rfc2217 ? d->telnet.encode(bytes) : bytes);
 }
 

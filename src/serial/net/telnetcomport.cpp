@@ -200,31 +200,12 @@ QByteArray TelnetComPort::confirmed(int command) const
     return command >= 0 && command < int(m_confirmed.size()) ? m_confirmed[size_t(command)] : QByteArray();
 }
 
-bool TelnetComPort::parseLine(const QString &text, Line *out)
+void TelnetComPort::setLine(const LineSettings &settings, Line *out)
 {
-    const QStringList parts = text.split(QLatin1Char(','));
-    if (parts.size() != 4)
-        return false;
-    bool ok = false;
-    const QString baudText = parts.at(0).trimmed();
-    const uint baud = baudText.toUInt(&ok);
-    if (!ok || baudText.startsWith(QLatin1Char('+')) || baud < 1 || baud > 4000000)
-        return false;
-    const int parity = QStringLiteral("NOEMS").indexOf(parts.at(1).trimmed().toUpper());
-    if (parts.at(1).trimmed().size() != 1 || parity < 0)
-        return false;
-    const QString data = parts.at(2).trimmed();
-    if (data.size() != 1 || data.at(0) < QLatin1Char('5') || data.at(0) > QLatin1Char('8'))
-        return false;
-    const int stop = QStringList{QStringLiteral("1"), QStringLiteral("2"), QStringLiteral("1.5")}
-                         .indexOf(parts.at(3).trimmed());
-    if (stop < 0)
-        return false;
-    out->baud = baud;
-    out->parity = quint8(parity + 1);
-    out->dataBits = quint8(data.toInt());
-    out->stopSize = quint8(stop + 1);
-    return true;
+    out->baud = quint32(settings.baud);
+    out->parity = quint8(QStringLiteral("NOEMS").indexOf(QLatin1Char(settings.parity)) + 1);
+    out->dataBits = quint8(settings.dataBits);
+    out->stopSize = settings.stopBits == QLatin1String("2") ? 2 : settings.stopBits == QLatin1String("1.5") ? 3 : 1;
 }
 
 } // namespace kestran

@@ -8,6 +8,8 @@
 // right behind the option requests and never waited for: the gateway handles
 // the stream in order, so they are in force before the first line byte, and
 // some gateways never confirm SET-CONTROL at all.
+#include "linesettings.h"
+
 #include <QByteArray>
 #include <QString>
 #include <array>
@@ -38,9 +40,8 @@ public:
     void reset();
     // What to send as soon as the connection is up: the option requests, then `line`.
     QByteArray opening(const Line &line);
-    // "19200,N,8,1" read into the gateway's terms; false (and `out` as it
-    // was) when malformed.
-    static bool parseLine(const QString &text, Line *out);
+    // Line settings in the gateway's terms (DTR as it was in `out`).
+    static void setLine(const LineSettings &settings, Line *out);
     // The subnegotiations that set baud, data size, parity and stop size.
     static QByteArray lineSettings(const Line &line);
     // The subnegotiation that sets DTR.
