@@ -11,7 +11,8 @@
 //     read through ser2net (raw, chardelay off);
 //   - CPU of the server at full load and idle, from /proc, beside ser2net's
 //     on the same full line;
-//   - memory: the server alone, and with 1,000 idle clients connected.
+//   - memory: the server alone, and with 1,000 idle clients connected;
+//   - many lines: the CPU of one server serving 16 lines at once, a poller on each.
 //
 //   bench_lined [seconds=10]
 #include "../tests/common/ser2netprocess.h"
@@ -23,6 +24,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 
 #include <algorithm>
 #include <cstdio>
@@ -137,6 +139,69 @@ double oneRead(quint16 port, int device)
     if (!waitUntil([&] { return got.size() >= 8 * 15; }, 3000))
         fail("a read did not complete");
     return double(t.nsecsElapsed()) / 1e6;
+}
+
+// One server with `count` paced lines, a poller on each for `seconds`: the
+// server's CPU in % of a core, and the lines' busy share (read-alls against
+// what the lines could carry).
+struct ManyLines {
+    double cpu = 0, busy = 0;
+};
+ManyLines manyLines(const QString &lined, int count, int seconds)
+{
+    sim::LineOptions options;
+    options.pace = true;
+    options.paceCommands = true;
+    options.keepHistory = false;
+    std::vector<std::unique_ptr<PtyCounterLine>> lines;
+    std::vector<quint16> ports;
+    QTemporaryDir dir;
+    QFile config(dir.filePath(QStringLiteral("lined.toml")));
+    if (!config.open(QIODevice::WriteOnly))
+        fail("cannot write the server's configuration");
+    for (int i = 0; i < count; ++i) {
+        lines.push_back(std::make_unique<PtyCounterLine>(options));
+        if (!lines.back()->start())
+            fail("a simulator did not start");
+        quint16 port = 0;
+        do
+            port = test::freeLoopbackPort();
+        while (std::find(ports.begin(), ports.end(), port) != ports.end());
+        ports.push_back(port);
+        config.write(QStringLiteral("[[line]]\nname = \"line-%1\"\nport = \"%2\"\nlisten = \"tcp://127.0.0.1:%3\"\n\n")
+                         .arg(i).arg(lines.back()->slavePath()).arg(port).toUtf8());
+    }
+    config.close();
+    QProcess daemon;
+    daemon.setStandardErrorFile(QProcess::nullDevice());
+    daemon.start(lined, {QStringLiteral("-c"), config.fileName()});
+    if (!daemon.waitForStarted(5000)
+        || !waitUntil([&] { return std::all_of(ports.begin(), ports.end(), test::listeningOnLoopback); }, 5000))
+        fail("kestran-lined with many lines did not start");
+    waitUntil([] { return false; }, 300);
+    std::vector<std::unique_ptr<Poller>> pollers;
+    const double cpu0 = cpuSeconds(daemon.processId());
+    QElapsedTimer wall;
+    wall.start();
+    for (int i = 0; i < count; ++i) {
+        pollers.push_back(std::make_unique<Poller>());
+        pollers.back()->start(ports[size_t(i)], i % 8);
+    }
+    waitUntil([] { return false; }, seconds * 1000);
+    ManyLines out;
+    const double wallS = double(wall.nsecsElapsed()) / 1e9;
+    out.cpu = (cpuSeconds(daemon.processId()) - cpu0) / wallS * 100;
+    qint64 reads = 0;
+    for (auto &p : pollers) {
+        reads += p->reads;
+        p->running = false;
+    }
+    out.busy = double(reads) * kReadAllMs / (wallS * 1000 * count) * 100;
+    waitUntil([] { return false; }, 300);
+    pollers.clear();
+    daemon.terminate();
+    daemon.waitForFinished(5000);
+    return out;
 }
 
 } // namespace
@@ -258,6 +323,8 @@ int main(int argc, char **argv)
         waitUntil([] { return false; }, 200);
     }
 
+    const ManyLines many = manyLines(lined, 16, std::max(2, seconds / 2));
+
     const double lat = median(viaLined), latRef = median(viaSer2net);
     std::printf("busy %.0f %%: four pollers, %lld read-alls in %.1f s (%.1f a second; the line's limit %.1f)\n", busy,
                 (long long)reads, wallS, reads / wallS, 1000 / kReadAllMs);
@@ -273,12 +340,17 @@ int main(int argc, char **argv)
     std::printf("memory: %.1f MB resident alone (%.1f MB of it its own, the rest shared libraries), %.1f kB more per "
                 "idle client with 1,000 connected, all held: %s (goal <= 10 MB + 100 kB a client)\n",
                 rssAlone / 1024, privateAlone / 1024, (rssMany - rssAlone) / 1000, held ? "yes" : "no");
+    std::printf("many lines: 16 lines served at once, a poller on each: %.2f %% of a core (%.3f %% a line; one line at "
+                "full load %.2f %%), the lines %.0f %% busy\n", many.cpu, many.cpu / 16, cpuLoad, many.busy);
     std::printf("summary: lined busy share | %.0f %% | 100 %% | %.2f | >= 95 %%\n", busy, busy / 100);
     std::printf("summary: lined setup among pollers | %.0f ms | %.0f ms | %.2f | <= %.0f ms\n", setupMs,
                 1750 + kReadAllMs, setupMs / (1750 + kReadAllMs), 1750 + 8 * kReadAllMs);
     if (!viaSer2net.empty())
         std::printf("summary: lined read alone | %.1f ms | %.1f ms (ser2net) | %.3f | <= 1.05\n", lat, latRef, lat / latRef);
     std::printf("summary: lined cpu at full load | %.2f %% | %.2f %% (ser2net) | - | <= 2 %%\n", cpuLoad, ser2netCpu);
+    std::printf("summary: lined cpu, 16 lines at full load | %.2f %% (%.3f %% a line) | %.2f %% (one line) | - | -\n",
+                many.cpu, many.cpu / 16, cpuLoad);
+    std::printf("summary: lined busy share, 16 lines | %.0f %% | 100 %% | %.2f | -\n", many.busy, many.busy / 100);
     std::printf("summary: lined memory alone, per client | %.1f MB, %.1f kB | - | - | <= 10 MB, 100 kB\n",
                 rssAlone / 1024, (rssMany - rssAlone) / 1000);
     return 0;

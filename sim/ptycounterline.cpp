@@ -1,4 +1,5 @@
 #include "ptycounterline.h"
+#include "linepacer.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -17,25 +18,10 @@
 namespace kestran::sim {
 
 namespace {
-constexpr qint64 kSplitGapNs = 300000;   // lets a reader see each piece on its own
 constexpr qint64 kRetryNs = 20000000;    // master unusable (no slave open): look again later
 constexpr int kMaxTxFrame = 32;
 
 bool isOctal(char c) { return c >= '0' && c <= '7'; }
-
-QByteArray printable(const QByteArray &frame)
-{
-    QByteArray out;
-    for (char c : frame) {
-        if (c == '\r')
-            out += "<CR>";
-        else if (c >= 32 && c < 127)
-            out += c;
-        else
-            out += "\\x" + QByteArray::number(uchar(c), 16).rightJustified(2, '0');
-    }
-    return out;
-}
 
 void closeFd(int &fd)
 {
@@ -45,20 +31,10 @@ void closeFd(int &fd)
 }
 } // namespace
 
-int SendStats::replyTotal() const
-{
-    int n = 0;
-    for (const auto &row : replies)
-        for (int v : row)
-            n += v;
-    return n;
-}
-
 PtyCounterLine::PtyCounterLine(const LineOptions &options)
     : m_options(options)
     , m_line(options.devices)
-    , m_rng(options.seed)
-    , m_splitRng(options.seed ^ 0x9e3779b97f4a7c15ULL)
+    , m_out(options)
 {
 }
 
@@ -99,8 +75,7 @@ bool PtyCounterLine::start(QString *error)
             closeFd(m_slave);
         m_wake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         m_quit = false;
-        m_queue.clear();
-        m_tail = 0;
+        m_out.clear();
         m_txFrame.clear();
         m_line.resetInput();
     }
@@ -108,6 +83,8 @@ bool PtyCounterLine::start(QString *error)
         shutdown(false);
         return false;
     }
+    if (m_options.pace)
+        LinePacer::instance().add(this, [this](qint64 now) { return writeDue(now); });
     m_thread = std::thread([this] { run(); });
     return true;
 }
@@ -123,6 +100,8 @@ bool PtyCounterLine::restart(QString *error)
 
 void PtyCounterLine::shutdown(bool removeLink)
 {
+    if (m_options.pace)
+        LinePacer::instance().remove(this);
     if (m_thread.joinable()) {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -135,7 +114,7 @@ void PtyCounterLine::shutdown(bool removeLink)
     closeFd(m_master);
     closeFd(m_slave);
     closeFd(m_wake);
-    m_queue.clear();
+    m_out.clear();
     m_changed.notify_all();
     if (removeLink && !m_linkPath.isEmpty()
         && QFileInfo(m_linkPath).symLinkTarget() == QFileInfo(m_slavePath).absoluteFilePath())
@@ -204,9 +183,11 @@ void PtyCounterLine::send(const QByteArray &bytes)
 {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        enqueue(bytes, nowNs());
+        m_out.enqueue(bytes, nowNs());
     }
     wake();
+    if (m_options.pace)
+        LinePacer::instance().kick();
 }
 
 QVector<Arrival> PtyCounterLine::arrivals() const
@@ -242,7 +223,7 @@ bool PtyCounterLine::waitForIdle(int timeoutMs) const
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                              [&] { return m_queue.empty(); });
+                              [&] { return m_out.isEmpty(); });
 }
 
 QByteArray PtyCounterLine::sent() const
@@ -272,37 +253,14 @@ void PtyCounterLine::run()
         if (m_quit)
             return;
         qint64 now = nowNs();
-        bool blocked = false;
-        while (!m_queue.empty() && m_queue.front().due <= now) {
-            Pending &item = m_queue.front();
-            const ssize_t n = ::write(m_master, item.bytes.constData(), size_t(item.bytes.size()));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0 && errno == EAGAIN) {
-                blocked = true; // the tool is not reading; wait for room
-                break;
-            }
-            if (n < 0) { // nobody is listening: the bytes are lost, as on a real line
-                m_stats.lostBytes += item.bytes.size();
-                m_queue.pop_front();
-                continue;
-            }
-            noteWritten(item.bytes.left(int(n)));
-            if (n < item.bytes.size()) {
-                item.bytes.remove(0, int(n));
-                blocked = true;
-                break;
-            }
-            m_queue.pop_front();
-        }
-        if (m_queue.empty())
-            m_changed.notify_all();
+        // Paced output is the pacer's to write.
+        const bool blocked = !m_options.pace && writeDueLocked(now);
         // After a hang-up (nobody has the slave open) the master is left out
         // of the poll for a while: it would report POLLHUP at once, every time.
         const bool quiet = now < retryAt;
         qint64 timeout = -1;
-        if (!blocked && !m_queue.empty())
-            timeout = m_queue.front().due - now;
+        if (!m_options.pace && !blocked && !m_out.isEmpty())
+            timeout = m_out.nextDue() - now;
         if (quiet)
             timeout = timeout < 0 ? retryAt - now : std::min(timeout, retryAt - now);
         pollfd fds[2] = {{m_wake, POLLIN, 0},
@@ -319,11 +277,59 @@ void PtyCounterLine::run()
         if (!(fds[1].revents & (POLLIN | POLLHUP | POLLERR)))
             continue;
         const ssize_t n = ::read(m_master, buf, sizeof buf);
-        if (n > 0)
+        if (n > 0) {
             handleInput(QByteArray(buf, int(n)), nowNs());
+            if (m_options.pace)
+                LinePacer::instance().kick();
+        }
         else if (n == 0 || (errno != EAGAIN && errno != EINTR))
             retryAt = nowNs() + kRetryNs; // the slave may be opened again
     }
+}
+
+qint64 PtyCounterLine::writeDue(qint64 now)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_master < 0)
+        return -1;
+    const bool blocked = writeDueLocked(now);
+    if (m_out.isEmpty())
+        return -1;
+    // A tool that does not read leaves its buffer full: try again a tick later.
+    return blocked ? now + LinePacer::kTickNs : m_out.nextDue();
+}
+
+// Caller holds the lock. Returns true when the master took less than was due.
+bool PtyCounterLine::writeDueLocked(qint64 now)
+{
+    bool blocked = false;
+    while (!m_out.isEmpty() && m_out.nextDue() <= now) {
+        // Every byte whose time has come goes in one write: a reader that
+        // looks late finds them waiting together, as it would on a port.
+        const QByteArray bytes = m_out.takeDue(now);
+        ssize_t n;
+        do
+            n = ::write(m_master, bytes.constData(), size_t(bytes.size()));
+        while (n < 0 && errno == EINTR);
+        if (n < 0 && errno == EAGAIN) {
+            m_out.putBack(bytes);
+            blocked = true; // the tool is not reading; wait for room
+            break;
+        }
+        if (n < 0) { // nobody is listening: the bytes are lost, as on a real line
+            m_stats.lostBytes += int(bytes.size());
+            continue;
+        }
+        noteWritten(bytes.left(int(n)));
+        if (n < bytes.size()) {
+            m_out.putBack(bytes.mid(int(n)));
+            blocked = true;
+            break;
+        }
+    }
+    if (m_out.isEmpty())
+        m_changed.notify_all();
+    return blocked;
 }
 
 void PtyCounterLine::handleInput(const QByteArray &bytes, qint64 at)
@@ -335,7 +341,7 @@ void PtyCounterLine::handleInput(const QByteArray &bytes, qint64 at)
     if (m_options.verbose) {
         const QList<QByteArray> log = m_line.commandLog();
         for (; m_logged < log.size(); ++m_logged)
-            fprintf(stderr, "<- %s\n", printable(log[m_logged]).constData());
+            fprintf(stderr, "<- %s\n", printableFrame(log[m_logged]).constData());
     }
     if (!m_options.keepHistory) {
         m_arrivals.clear();
@@ -343,86 +349,11 @@ void PtyCounterLine::handleInput(const QByteArray &bytes, qint64 at)
         m_logged = 0;
     }
 
-    QByteArray out;
-    std::uniform_real_distribution<double> chance(0, 1);
-    for (QByteArray frame : replies) {
-        ++m_stats.generated;
-        const double noise = chance(m_rng), drop = chance(m_rng), corrupt = chance(m_rng);
-        if (noise < m_options.noise) {
-            const int n = 1 + int(m_rng() % 4);
-            for (int i = 0; i < n; ++i) {
-                char c;
-                do
-                    c = char(m_rng() & 0xff);
-                while (c == '*' && !m_options.noiseMayContainStar);
-                out += c;
-            }
-            m_stats.noiseBytes += n;
-        }
-        if (drop < m_options.drop) {
-            ++m_stats.dropped;
-            if (m_options.verbose)
-                fprintf(stderr, "   dropped %s\n", printable(frame).constData());
-            continue;
-        }
-        if (corrupt < m_options.corrupt) {
-            ++m_stats.corrupted;
-            frame = corruptFrame(frame);
-        }
-        out += frame;
-    }
-    qint64 heard = at;
-    if (m_options.pace && m_options.paceCommands) {
-        // The tool's bytes took their wire time too; a pty delivers them at once.
-        m_rxTail = std::max(m_rxTail, at) + qint64(bytes.size()) * kByteNs;
-        heard = m_rxTail;
-    }
+    const QByteArray out = m_out.shape(replies, m_stats);
+    const qint64 heard = m_out.heard(at, int(bytes.size()));
     if (!out.isEmpty())
-        enqueue(out, heard + qint64(m_options.replyDelayMs) * 1000000);
+        m_out.enqueue(out, heard + qint64(m_options.replyDelayMs) * 1000000);
     m_changed.notify_all(); // the I/O thread looks at the queue again on its own
-}
-
-// One character changed, lost or added; the "*" and the CR stay, so the
-// damage never spreads into the next frame.
-QByteArray PtyCounterLine::corruptFrame(QByteArray frame)
-{
-    const int kind = int(m_rng() % 3);
-    const int pos = 1 + int(m_rng() % quint64(frame.size() - 2));
-    char c;
-    do
-        c = char(m_rng() & 0xff);
-    while (c == '*' || c == '\r' || (kind == 0 && c == frame[pos]));
-    if (kind == 0)
-        frame[pos] = c;
-    else if (kind == 1)
-        frame.remove(pos, 1);
-    else
-        frame.insert(pos, c);
-    if (m_options.verbose)
-        fprintf(stderr, "   corrupted %s\n", printable(frame).constData());
-    return frame;
-}
-
-// Caller holds the lock.
-void PtyCounterLine::enqueue(const QByteArray &bytes, qint64 earliest)
-{
-    qint64 t = std::max(m_tail, earliest);
-    if (m_options.pace) {
-        for (char c : bytes) {
-            t += kByteNs; // a byte is there once its stop bit is
-            m_queue.push_back({t, QByteArray(1, c)});
-        }
-    } else if (m_options.split) {
-        for (int i = 0; i < bytes.size();) {
-            const int n = 1 + int(m_splitRng() % 6);
-            m_queue.push_back({t, bytes.mid(i, n)});
-            i += n;
-            t += kSplitGapNs;
-        }
-    } else {
-        m_queue.push_back({t, bytes});
-    }
-    m_tail = t;
 }
 
 // Caller holds the lock: keeps the log and counts reply frames as written.
@@ -443,7 +374,7 @@ void PtyCounterLine::noteWritten(const QByteArray &bytes)
             if (f.size() == 15 && isOctal(f[1]) && f[2] == 'C' && isOctal(f[4]))
                 ++m_stats.replies[f[1] - '0'][f[4] - '0'];
             if (m_options.verbose)
-                fprintf(stderr, "-> %s\n", printable(f).constData());
+                fprintf(stderr, "-> %s\n", printableFrame(f).constData());
             m_txFrame.clear();
         } else if (m_txFrame.size() > kMaxTxFrame) {
             m_txFrame.clear();

@@ -2,61 +2,26 @@
 // A line of simulated counters behind a pseudo-terminal, served from its own
 // thread so that the tool's event loop never has to drive it.
 #include "counterline.h"
+#include "replyshaper.h"
 
 #include <QByteArray>
 #include <QString>
 #include <QVector>
 #include <array>
 #include <condition_variable>
-#include <deque>
 #include <mutex>
-#include <random>
 #include <thread>
 
 namespace kestran::sim {
-
-// How the line misbehaves. Everything off by default; every random choice
-// comes from `seed`, so the same options and commands give the same bytes.
-struct LineOptions {
-    QVector<int> devices;             // device numbers that answer; empty: all eight
-    bool pace = false;                // deliver bytes at 19200-baud wire time
-    bool paceCommands = false;        // with pace: a command reaches the counters only
-                                      // after its own bytes' wire time
-    double noise = 0;                 // chance of 1-4 noise bytes before each reply
-    bool noiseMayContainStar = false; // noise bytes may include "*"
-    bool split = false;               // hand replies over in small separate writes
-    double drop = 0;                  // chance that a reply frame is never sent
-    double corrupt = 0;               // chance that one character is changed, lost or added
-    int replyDelayMs = 0;             // pause between a read-all and its first reply
-    quint64 seed = 1;
-    bool holdSlave = true;            // keep the slave open so the tool may come and go
-    bool verbose = false;             // log frames to stderr
-    bool keepHistory = true;          // keep arrivals, sent bytes and the command log
-                                      // (off for a long-running simulator)
-};
 
 struct Arrival {
     qint64 ns;  // steady clock, nanoseconds (PtyCounterLine::nowNs())
     char byte;
 };
 
-// What went out on the line. `replies` counts frames with the reply layout
-// ("*", address "0".."7", "C", separator, index "0".."7", separator, 8
-// characters, CR) as they were actually written, corrupted ones included when
-// they still have that layout.
-struct SendStats {
-    std::array<std::array<int, kIndexCount>, kDeviceCount> replies{};
-    int generated = 0;   // replies the counters produced
-    int dropped = 0;
-    int corrupted = 0;
-    int noiseBytes = 0;
-    int lostBytes = 0;   // written while nobody listened (the write failed)
-    int replyTotal() const;
-};
-
 class PtyCounterLine {
 public:
-    static constexpr qint64 kByteNs = 520833; // 10 bits at 19200 baud
+    static constexpr qint64 kByteNs = ReplyShaper::kByteNs;
 
     explicit PtyCounterLine(const LineOptions &options = {});
     ~PtyCounterLine();
@@ -109,16 +74,12 @@ public:
     QByteArray value(int device, int index) const;
 
 private:
-    struct Pending {
-        qint64 due;
-        QByteArray bytes;
-    };
-
     void run();
     void shutdown(bool removeLink);
     void handleInput(const QByteArray &bytes, qint64 at);
-    QByteArray corruptFrame(QByteArray frame);
-    void enqueue(const QByteArray &bytes, qint64 earliest);
+    // Paced output, from the pacer's thread: writes what is due, returns when more is (-1: none).
+    qint64 writeDue(qint64 now);
+    bool writeDueLocked(qint64 now);
     void noteWritten(const QByteArray &bytes);
     bool createLink(QString *error);
     void wake();
@@ -135,10 +96,7 @@ private:
     CounterLine m_line;
     int m_logged = 0; // command frames already written to the verbose log
     QVector<Arrival> m_arrivals;
-    std::deque<Pending> m_queue;
-    qint64 m_tail = 0; // when the last queued byte is on the line
-    qint64 m_rxTail = 0; // when the last received byte is off the line (paceCommands)
-    std::mt19937_64 m_rng, m_splitRng;
+    ReplyShaper m_out; // what goes toward the tool, and when
     QByteArray m_sent, m_txFrame;
     SendStats m_stats;
 };

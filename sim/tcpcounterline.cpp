@@ -6,13 +6,10 @@
 
 namespace kestran::sim {
 
-namespace {
-constexpr qint64 kByteNs = 520833;   // 10 bits at 19200 baud
-}
-
-TcpCounterLine::TcpCounterLine(QObject *parent)
-    : QObject(parent), m_server(new QTcpServer(this))
+TcpCounterLine::TcpCounterLine(QObject *parent, const LineOptions &options)
+    : QObject(parent), m_server(new QTcpServer(this)), m_line(options.devices), m_out(options)
 {
+    m_clock.start();
     m_pump.setTimerType(Qt::PreciseTimer);
     m_pump.setInterval(1);
     connect(&m_pump, &QTimer::timeout, this, &TcpCounterLine::pump);
@@ -47,13 +44,13 @@ void TcpCounterLine::onConnection()
         }
         m_client = socket;
         m_line.resetInput();
-        m_pending.clear();
+        m_out.clear();
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         connect(socket, &QTcpSocket::readyRead, this, &TcpCounterLine::onReadyRead);
         connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
             if (m_client == socket) {
                 m_client = nullptr;
-                m_pending.clear();
+                m_out.clear();
                 m_pump.stop();
             }
             socket->deleteLater();
@@ -65,15 +62,12 @@ void TcpCounterLine::onReadyRead()
 {
     if (!m_client)
         return;
-    const QList<QByteArray> replies = m_line.feed(m_client->readAll());
+    const QByteArray bytes = m_client->readAll();
+    const QList<QByteArray> replies = m_line.feed(bytes);
     if (replies.isEmpty())
         return;
-    if (m_pending.isEmpty()) {
-        m_clock.start();
-        m_sentNs = 0;
-    }
-    for (const QByteArray &r : replies)
-        m_pending += r;
+    const qint64 now = m_clock.nsecsElapsed();
+    m_out.enqueue(m_out.shape(replies, m_stats), m_out.heard(now, int(bytes.size())));
     if (!m_pump.isActive())
         m_pump.start();
 }
@@ -81,17 +75,13 @@ void TcpCounterLine::onReadyRead()
 // Sends every byte whose wire time has come.
 void TcpCounterLine::pump()
 {
-    if (!m_client || m_pending.isEmpty()) {
+    if (!m_client || m_out.isEmpty()) {
         m_pump.stop();
         return;
     }
-    const qint64 due = (m_clock.nsecsElapsed() - m_sentNs) / kByteNs;
-    if (due <= 0)
-        return;
-    const qsizetype n = qMin<qsizetype>(qsizetype(due), m_pending.size());
-    m_client->write(m_pending.constData(), n);
-    m_pending.remove(0, n);
-    m_sentNs += qint64(n) * kByteNs;
+    const qint64 now = m_clock.nsecsElapsed();
+    while (!m_out.isEmpty() && m_out.nextDue() <= now)
+        m_client->write(m_out.takeDue(now));
 }
 
 } // namespace kestran::sim

@@ -2,8 +2,10 @@
 // Simulated counters behind a network port on this computer (127.0.0.1), in
 // the program's own process: the demo line where there are no pseudo-terminals.
 // Each connection is one line of eight counters; replies leave at the speed of
-// a 19200-baud line (one byte per 520.8 us), like a raw network gateway's.
+// a 19200-baud line (one byte per 520.8 us), like a raw network gateway's, and
+// go through the same shaping as the pseudo-terminal line's.
 #include "counterline.h"
+#include "replyshaper.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -18,7 +20,8 @@ namespace kestran::sim {
 class TcpCounterLine : public QObject {
     Q_OBJECT
 public:
-    explicit TcpCounterLine(QObject *parent = nullptr);
+    // `options`: how the line misbehaves; paced unless told otherwise.
+    explicit TcpCounterLine(QObject *parent = nullptr, const LineOptions &options = paced());
     ~TcpCounterLine() override;
 
     // Listens on 127.0.0.1 at a port the system picks. False (and `error`
@@ -28,6 +31,13 @@ public:
     QString url() const;
     CounterLine &counters() { return m_line; }
 
+    static LineOptions paced()
+    {
+        LineOptions o;
+        o.pace = true;
+        return o;
+    }
+
 private:
     void onConnection();
     void onReadyRead();
@@ -36,8 +46,8 @@ private:
     QTcpServer *m_server = nullptr;
     QTcpSocket *m_client = nullptr;   // one tool at a time, as on a real line
     CounterLine m_line;
-    QByteArray m_pending;             // reply bytes not yet on the wire
-    qint64 m_sentNs = 0;              // wire time of what has been sent since m_clock started
+    ReplyShaper m_out;                // reply bytes not yet on the wire, and when they are
+    SendStats m_stats;
     QElapsedTimer m_clock;
     QTimer m_pump;
 };

@@ -1,16 +1,20 @@
 #include "counterclient.h"
 
 #include "frames.h"
+#include "linefibers.h"
 #include "parameters.h"
+#include "replygather.h"
 #include "serialcontrol.h"
 #include "valueinput.h"
 #include "values.h"
 
+#include <QCoreApplication>
 #include <QEventLoop>
 #include <QSet>
-#include <QTimer>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 namespace kestran {
 
@@ -53,6 +57,14 @@ CounterClient::CounterClient(SerialControl *line, QObject *parent)
     : QObject(parent), m_line(line)
 {
     m_clock.start();
+    m_deadline.setSingleShot(true);
+#ifdef Q_OS_WIN
+    // The window timer (WM_TIMER), never early: a precise timer there is the
+    // multimedia timer, whose tick under Wine does not wake the loop.
+    m_deadline.setTimerType(Qt::CoarseTimer);
+#else
+    m_deadline.setTimerType(Qt::PreciseTimer);
+#endif
     connect(line, &SerialControl::OnComm, this, &CounterClient::onReceive);
     connect(line, &SerialControl::connectionLost, this, &CounterClient::onLost);
 }
@@ -107,16 +119,20 @@ void CounterClient::onReceive()
                 m_into->garbled.append(index);
             }
         }
+        if (!m_into->complete()) {
+            // More is to come: let it gather in the port before looking again.
+            const QString frame = m_decoder.text();
+            const int frameChars = frame.startsWith(QLatin1Char('*')) ? int(frame.size()) : 0;
+            m_gatherUntilNs = m_lastByteNs + ReplyGather::delayNs(frameChars);
+            // The last reply's end is worth an early look among fibers too.
+            m_endDueNs = m_into->values.size() == 7 && frameChars > 0 ? m_gatherUntilNs : -1;
+        }
     }
-    if (m_waiting)
-        m_waiting->quit();
 }
 
 void CounterClient::interrupt()
 {
     m_interrupted = true;
-    if (m_waiting)
-        m_waiting->quit();
 }
 
 void CounterClient::onLost(const QString &reason)
@@ -126,8 +142,6 @@ void CounterClient::onLost(const QString &reason)
     m_lost = true;
     m_lostReason = reason;
     m_lostFault = m_line ? m_line->fault() : SerialFault::Lost;
-    if (m_waiting)
-        m_waiting->quit();
 }
 
 Ending CounterClient::endingNow(bool lost) const
@@ -145,22 +159,18 @@ Ending CounterClient::endingNow(bool lost) const
 
 void CounterClient::waitEvents(qint64 ms)
 {
-    QEventLoop loop;
-    QTimer timer;
-    timer.setSingleShot(true);
-#ifdef Q_OS_WIN
-    // The window timer (WM_TIMER), never early: a precise timer there is the
-    // multimedia timer, whose tick under Wine does not wake this loop.
-    timer.setTimerType(Qt::CoarseTimer);
-#else
-    timer.setTimerType(Qt::PreciseTimer);
-#endif
-    connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
-    timer.start(int(qBound<qint64>(0, ms, qint64(24) * 3600 * 1000)));
-    QEventLoop *outer = m_waiting;
-    m_waiting = &loop;
-    loop.exec();
-    m_waiting = outer;
+    if (LineFibers::inFiber()) {
+        // The thread's next round takes in every line's events and comes back here.
+        const qint64 endDue = m_endDueNs;
+        m_endDueNs = -1;
+        LineFibers::wait(endDue >= 0 ? std::max<qint64>(0, endDue - elapsedNs()) : -1);
+        return;
+    }
+    // Whatever ends the pass (a receive event, the line lost, an interruption
+    // queued from another thread, the deadline) is an event of this thread,
+    // so nothing has to wake the loop on purpose.
+    m_deadline.start(int(qBound<qint64>(0, ms, qint64(24) * 3600 * 1000)));
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
 }
 
 void CounterClient::fold(ReadResult &total, ReadMode mode, QSet<char> *came)
@@ -223,8 +233,16 @@ ReadResult CounterClient::read(int device, const ReadOptions &options, ReadMode 
             const qint64 now = elapsedNs();
             if (now >= until)
                 break;
-            waitEvents((until - now + 999999) / 1000000);
+            if (m_gatherUntilNs > now) {
+                // Outside the event loop: the port's driver holds what comes
+                // meanwhile. Among fibers the thread's round does the same for all.
+                if (!LineFibers::inFiber())
+                    std::this_thread::sleep_for(std::chrono::nanoseconds(std::min(m_gatherUntilNs, until) - now));
+                m_gatherUntilNs = 0;
+            }
+            waitEvents((until - elapsedNs() + 999999) / 1000000);
         }
+        m_gatherUntilNs = 0;
         if (m_lost) {
             lost = true;
             break;

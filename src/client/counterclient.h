@@ -14,11 +14,10 @@
 #include <QPointer>
 #include <QSet>
 #include <QString>
+#include <QTimer>
 #include <QVector>
 
 #include <functional>
-
-class QEventLoop;
 
 namespace kestran {
 
@@ -141,7 +140,9 @@ private:
     bool send(const QByteArray &frame);
     void onReceive();
     void onLost(const QString &reason);
-    // Runs the event loop until something arrives, the line is lost or `ms` passes.
+    // One pass of the event loop, waiting at most `ms` for something to
+    // happen (bytes, the line lost, an interruption). Callers test their
+    // conditions after every pass.
     void waitEvents(qint64 ms);
     void say(const ClientProgress &p);
     // Moves what the attempt has received into `total`, as `mode` keeps it.
@@ -167,8 +168,10 @@ private:
     QVector<char> m_conflicting;       // indices this attempt received with two values
     bool m_replied = false;            // a reply came in this attempt
     qint64 m_lastByteNs = 0;
+    qint64 m_gatherUntilNs = 0;        // the next look at the line comes no sooner (ReplyGather)
+    qint64 m_endDueNs = -1;            // when the answer's last reply can be complete, -1: not near
 
-    QEventLoop *m_waiting = nullptr;
+    QTimer m_deadline;                 // ends a pass of waitEvents that nothing else ends
     std::function<void(const QByteArray &)> m_tap;
     std::function<void(const ClientProgress &)> m_progress;
 };

@@ -22,6 +22,8 @@ OpenedLine openLine(const QString &portText, PortTable *table, const TlsSettings
         comm->setPortTable(table);
     const QString path = selectPort(*comm, port, ports);
     comm->setTlsSettings(tls);
+    // A reader here takes all that waits at each event: one event per arrival, not per byte.
+    comm->setReceiveEventMode(ReceiveEventMode::PerArrival);
     if (!openCounterLine(*comm, kClientLineSetup)) {
         line.fault = comm->fault();
         line.problem = describeOpenFailure(*comm, portText.trimmed(), path, Audience::CommandLine).text(QStringLiteral(" "));

@@ -1,11 +1,12 @@
 #pragma once
 // Serving many lines at once. Each line is a conversation of its own (one
 // request at a time, time-outs, retries), held by a CounterClient on the
-// line's own serial control. The client waits for each answer in a nested
-// event loop, so two clients in one thread would wait inside each other;
-// every line therefore gets a thread of its own, with its own event loop,
-// opens its port there and runs its work there. A line that fails or hangs
-// holds up nothing but itself.
+// line's own serial control. Lines on the computer's own ports share a few
+// threads, each line a fiber there (LineFibers): a client's wait hands the
+// thread to the other lines, and the thread wakes once a round for all of
+// them. A gateway's line, whose open waits for the network, has a thread of
+// its own (so do all lines where fibers are not available). A line that
+// fails or hangs holds up nothing but itself.
 #include "counterclient.h"
 #include "linetrace.h"
 #include "tlssettings.h"

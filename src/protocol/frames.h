@@ -7,6 +7,8 @@
 namespace kestran {
 
 constexpr char kCR = '\r';
+// One byte on the line: 10 bits (start, 8 data, stop) at 19200 baud, in ns.
+constexpr qint64 kByteNs = 520833;
 
 // After every value written the line is quiet this long before the next
 // frame, so that the counter has taken the value.

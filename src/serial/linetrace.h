@@ -86,6 +86,7 @@ public:
     void setRThreshold(short n) override { m_inner->setRThreshold(n); }
     void setSThreshold(short n) override { m_inner->setSThreshold(n); }
     void setDTREnable(bool on) override { m_inner->setDTREnable(on); }
+    void setReceiveEventMode(ReceiveEventMode mode) override { m_inner->setReceiveEventMode(mode); }
     bool setPortOpen(bool open) override;
     bool PortOpen() const override { return m_inner->PortOpen(); }
     void setOutput(const QString &text) override;

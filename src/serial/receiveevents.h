@@ -4,7 +4,9 @@
 // Each received byte posts one receive event; an event runs later on the
 // control's thread and is raised only while at least RThreshold characters
 // wait. Emptying the queue (or opening and closing the line, which empty it)
-// drops every event posted before.
+// drops every event posted before. In PerArrival mode every arrival raises
+// one receive event at once instead, with the same threshold: nothing is
+// posted, so a line that delivers a byte at a time costs no event per byte.
 #include "receivequeue.h"
 #include "serialcontrol.h"
 
@@ -19,15 +21,22 @@ class ReceiveEvents {
 public:
     explicit ReceiveEvents(SerialControl *control) : m_control(control) {}
 
-    // Bytes from the line: queued, and one receive event posted per byte.
+    // Bytes from the line: queued, and one receive event posted per byte (or,
+    // per arrival, raised now).
     void received(const QByteArray &bytes)
     {
         if (bytes.isEmpty())
             return;
         m_rx.append(bytes);
+        if (m_mode == ReceiveEventMode::PerArrival) {
+            raiseReceive();
+            return;
+        }
         for (qsizetype i = 0; i < bytes.size(); ++i)
             post(CommEventCode::Receive);
     }
+
+    void setMode(ReceiveEventMode mode) { m_mode = mode; }
 
     // Everything written has left: the send event, when SThreshold asks for one.
     void sent()
@@ -60,12 +69,22 @@ private:
         QMetaObject::invokeMethod(m_control, [this, gen, code] { deliver(gen, code); }, Qt::QueuedConnection);
     }
 
+    void raiseReceive()
+    {
+        if (m_rThreshold < 1 || m_rx.size() < m_rThreshold)
+            return;
+        m_commEvent = short(CommEventCode::Receive);
+        emit m_control->OnComm();
+    }
+
     void deliver(quint64 gen, CommEventCode code)
     {
         if (gen != m_generation)
             return;
-        if (code == CommEventCode::Receive && (m_rThreshold < 1 || m_rx.size() < m_rThreshold))
+        if (code == CommEventCode::Receive) {
+            raiseReceive();
             return;
+        }
         if (code == CommEventCode::Send && m_sThreshold < 1)
             return;
         m_commEvent = short(code);
@@ -78,6 +97,7 @@ private:
     short m_rThreshold = 0;
     short m_sThreshold = 0;
     short m_commEvent = 0;
+    ReceiveEventMode m_mode = ReceiveEventMode::PerByte;
     quint64 m_generation = 0;        // bumped by clear(): older events are dropped
 };
 

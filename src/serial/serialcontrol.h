@@ -10,6 +10,12 @@ namespace kestran {
 
 enum class CommEventCode : short { Send = 1, Receive = 2 };
 
+// How received bytes raise OnComm. PerByte is the control's own rule, which
+// the window keeps: one event per byte, each run later on the control's
+// thread. PerArrival is for readers that take everything waiting at each
+// event: one event per read from the line, raised while the bytes come in.
+enum class ReceiveEventMode { PerByte, PerArrival };
+
 // Why an open failed (or why an open connection was lost).
 enum class SerialFault {
     None,
@@ -61,6 +67,8 @@ public:
     virtual void setRThreshold(short n) = 0;
     virtual void setSThreshold(short n) = 0;
     virtual void setDTREnable(bool on) = 0;
+    // PerByte unless set otherwise; a control that knows only PerByte ignores it.
+    virtual void setReceiveEventMode(ReceiveEventMode) {}
 
     // Returns false when the open fails; fault() and errorString() tell why.
     virtual bool setPortOpen(bool open) = 0;
@@ -74,7 +82,8 @@ public:
     virtual QString errorString() const = 0;          // the system's reason, in its words
 
 signals:
-    // One per received byte (CommEvent 2), and per emptied output buffer with SThreshold 1 (CommEvent 1).
+    // One per received byte (CommEvent 2), or per arrival in PerArrival mode, and per emptied
+    // output buffer with SThreshold 1 (CommEvent 1).
     void OnComm();
     // The open port went away (adapter pulled, far end closed). Raised once; the port is closed by then.
     void connectionLost(const QString &reason);

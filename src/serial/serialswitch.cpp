@@ -87,6 +87,12 @@ void SerialSwitch::setSThreshold(short n)
     m_network->setSThreshold(n);
 }
 
+void SerialSwitch::setReceiveEventMode(ReceiveEventMode mode)
+{
+    m_local->setReceiveEventMode(mode);
+    m_network->setReceiveEventMode(mode);
+}
+
 void SerialSwitch::setDTREnable(bool on)
 {
     m_local->setDTREnable(on);

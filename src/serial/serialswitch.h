@@ -34,6 +34,7 @@ public:
     void setRThreshold(short n) override;
     void setSThreshold(short n) override;
     void setDTREnable(bool on) override;
+    void setReceiveEventMode(ReceiveEventMode mode) override;
     bool setPortOpen(bool open) override;
     bool PortOpen() const override;
     void setOutput(const QString &text) override;

@@ -7,6 +7,7 @@
 #include "linetrace.h"
 #include "mdlcomport.h"
 #include "ptycounterline.h"
+#include "replygather.h"
 #include "waituntil.h"
 
 #include <QTemporaryDir>
@@ -78,6 +79,13 @@ private slots:
         o.noiseMayContainStar = true;
         QTest::newRow("noise with stars") << o << 0;
         o = {};
+        o.pace = true;
+        QTest::newRow("a byte at a time, at wire speed") << o << 0;
+        o.noise = 0.5;
+        o.corrupt = 0.2;
+        o.seed = 7;
+        QTest::newRow("at wire speed, with noise and damage") << o << 10;
+        o = {};
         o.drop = 0.3;
         o.seed = 5;
         QTest::newRow("dropped replies asked again") << o << 10;
@@ -93,6 +101,73 @@ private slots:
         QCOMPARE(resultValues(r), deviceValues(6));
         if (options.drop > 0)
             QVERIFY(r.attempts > 1 && line->stats().dropped > 0);
+    }
+
+    // Replies as the line hands them over, in pieces some time apart: the
+    // reader takes what has come each time it looks, and nothing it was given
+    // is lost or held back, a frame cut between two reads and bytes that end
+    // without a carriage return included.
+    void takesWhatHasCome_data()
+    {
+        QTest::addColumn<QList<QByteArray>>("pieces");   // sent 15 ms apart
+        QTest::addColumn<QString>("indices");            // the values that count
+        const auto reply = [](char index) {
+            return replyFrame(QLatin1Char('5'), QLatin1Char(index), QStringLiteral("+000000%1").arg(index).toLatin1());
+        };
+        QByteArray all;
+        for (char i = '0'; i <= '7'; ++i)
+            all += reply(i);
+        QTest::newRow("all at once") << QList<QByteArray>{all} << QStringLiteral("01234567");
+        QTest::newRow("a frame cut between reads")
+            << QList<QByteArray>{all.left(20), all.mid(20, 1), all.mid(21, 60), all.mid(81)} << QStringLiteral("01234567");
+        QTest::newRow("cut just before the carriage return")
+            << QList<QByteArray>{all.left(14), all.mid(14, 29), all.mid(43)} << QStringLiteral("01234567");
+        QTest::newRow("the last reply ends without a carriage return")
+            << QList<QByteArray>{all.left(7 * 15), all.mid(7 * 15, 14)} << QStringLiteral("0123456");
+        QTest::newRow("noise between frames, then a cut frame")
+            << QList<QByteArray>{reply('0') + "\x01\x02", reply('1') + "*5C", ":2=+00", "00002\r" + reply('3')}
+            << QStringLiteral("0123");
+    }
+    void takesWhatHasCome()
+    {
+        QFETCH(QList<QByteArray>, pieces);
+        QFETCH(QString, indices);
+        LineOptions o;
+        o.devices = {1};   // device 5 is silent: the test plays it
+        QVERIFY(start(o));
+        CounterClient client(opened.control.get());
+        QByteArray tapped;
+        client.setReceiveTap([&](const QByteArray &b) { tapped += b; });
+        for (int i = 0; i < pieces.size(); ++i)
+            QTimer::singleShot(30 + 15 * i, [this, piece = pieces[i]] { line->send(piece); });
+        const ReadResult r = client.read(5, {1000, 0, 60});
+        QString got;
+        for (auto it = r.values.cbegin(); it != r.values.cend(); ++it) {
+            got += QLatin1Char(it.key());
+            QCOMPARE(*it, QStringLiteral("+000000%1").arg(QLatin1Char(it.key())));
+        }
+        QCOMPARE(got, indices);
+        QCOMPARE(r.attempts, 1);
+        // Everything that came was handed over, the unfinished frame included.
+        QVERIFY(waitUntil([&] { return tapped.size() == pieces.join().size(); }, 1000));
+        QCOMPARE(tapped, pieces.join());
+    }
+
+    // Between two looks at the line the reader waits no longer than the
+    // rule allows (a reply seen at most 2 ms after its last byte), and inside
+    // a frame no longer than until its carriage return can be there.
+    void gatherStaysWithinTheRule()
+    {
+        for (int chars = 0; chars <= 20; ++chars) {
+            const qint64 d = ReplyGather::delayNs(chars);
+            QVERIFY2(d >= 0 && d <= 2000000, qPrintable(QString::number(chars)));
+            if (chars >= 1 && chars < ReplyGather::kFrameLength)
+                QVERIFY2(d <= (ReplyGather::kFrameLength - chars) * ReplyGather::kByteNs, qPrintable(QString::number(chars)));
+        }
+#ifndef Q_OS_WIN
+        // A frame begun or not, it does wait: looking at every byte is what it saves.
+        QVERIFY(ReplyGather::delayNs(0) > ReplyGather::kByteNs && ReplyGather::delayNs(1) > ReplyGather::kByteNs);
+#endif
     }
 
     // A device that never answers is asked 1 + retries times, each command

@@ -1,6 +1,6 @@
 // The receive side both serial controls share: how many OnComm events a
-// burst raises under each threshold, and that emptying the queue drops the
-// events posted before it.
+// burst raises under each threshold, per byte and per arrival, and that
+// emptying the queue drops the events posted before it.
 #include "mscomm.h"
 #include "receiveevents.h"
 
@@ -14,6 +14,8 @@ class TestReceiveEvents : public QObject {
 private slots:
     void eventsPerThreshold_data();
     void eventsPerThreshold();
+    void eventsPerArrival_data();
+    void eventsPerArrival();
     void emptiedQueueDropsPostedEvents();
 };
 
@@ -51,6 +53,43 @@ void TestReceiveEvents::eventsPerThreshold()
     QVERIFY(got.isEmpty());   // events run later, on the event loop
     QCoreApplication::processEvents();
     QCOMPARE(got.join(QLatin1Char('|')), taken);
+}
+
+void TestReceiveEvents::eventsPerArrival_data()
+{
+    QTest::addColumn<int>("rThreshold");
+    QTest::addColumn<int>("inputLen");
+    QTest::addColumn<QList<QByteArray>>("arrivals");
+    QTest::addColumn<QString>("taken");   // what each event's Input took, joined by "|"
+
+    QTest::newRow("one event per arrival, whatever its size")
+        << 1 << 0 << QList<QByteArray>{"*0C", ":1=+0000001\r", "*"} << QStringLiteral("*0C|:1=+0000001\r|*");
+    QTest::newRow("below the threshold, then reached") << 3 << 0 << QList<QByteArray>{"ab", "c"} << QStringLiteral("abc");
+    QTest::newRow("InputLen still limits a take") << 1 << 2 << QList<QByteArray>{"abcde", "f"} << QStringLiteral("ab|cd");
+    QTest::newRow("threshold 0: no event") << 0 << 0 << QList<QByteArray>{"ab"} << QString();
+}
+
+// Per arrival the event is raised at once, inside the arrival; nothing is left posted.
+void TestReceiveEvents::eventsPerArrival()
+{
+    QFETCH(int, rThreshold);
+    QFETCH(int, inputLen);
+    QFETCH(QList<QByteArray>, arrivals);
+    QFETCH(QString, taken);
+
+    MSComm control;
+    ReceiveEvents rx(&control);
+    rx.setMode(ReceiveEventMode::PerArrival);
+    rx.setRThreshold(short(rThreshold));
+    rx.setInputLen(short(inputLen));
+    QStringList got;
+    connect(&control, &SerialControl::OnComm, this, [&] { got << rx.take(); });
+    for (const QByteArray &a : std::as_const(arrivals))
+        rx.received(a);
+    const QString atOnce = got.join(QLatin1Char('|'));
+    QCoreApplication::processEvents();
+    QCOMPARE(got.join(QLatin1Char('|')), atOnce);
+    QCOMPARE(atOnce, taken);
 }
 
 void TestReceiveEvents::emptiedQueueDropsPostedEvents()

@@ -254,6 +254,11 @@ void MSComm::setSThreshold(short n)
     d->rx.setSThreshold(n);
 }
 
+void MSComm::setReceiveEventMode(ReceiveEventMode mode)
+{
+    d->rx.setMode(mode);
+}
+
 void MSComm::setDTREnable(bool on)
 {
     d->dtrEnable = on;

@@ -304,6 +304,7 @@ void NetComm::setInputMode(int mode) { d->inputMode = mode; }
 void NetComm::setInputLen(short n) { d->rx.setInputLen(n); }
 void NetComm::setRThreshold(short n) { d->rx.setRThreshold(n); }
 void NetComm::setSThreshold(short n) { d->rx.setSThreshold(n); }
+void NetComm::setReceiveEventMode(ReceiveEventMode mode) { d->rx.setMode(mode); }
 
 void NetComm::setDTREnable(bool on)
 {
