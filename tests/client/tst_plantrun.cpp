@@ -25,7 +25,7 @@ private slots:
         QStringList log;
         int timerFired = 0;
         LineFibers fibers(1000000);
-        for (const QString name : {QStringLiteral("a"), QStringLiteral("b")}) {
+        for (const QString &name : {QStringLiteral("a"), QStringLiteral("b")}) {
             fibers.add([&log, &timerFired, name] {
                 QVERIFY(LineFibers::inFiber());
                 for (int step = 1; step <= 3; ++step) {
@@ -61,10 +61,11 @@ private slots:
         QVector<int> values(4, -1);
         for (int i = 0; i < 4; ++i) {
             const QString port = i < 3 ? lines[size_t(i)]->slavePath() : QStringLiteral("/nonexistent/tty-kestran");
-            tasks.append({QStringLiteral("line-%1").arg(i), port, [&values, i](CounterClient &c) {
-                              const ReadResult r = c.read(2, {300, 1, 50});
-                              values[i] = int(r.values.size());
-                          }});
+            LineTask task;
+            task.name = QStringLiteral("line-%1").arg(i);
+            task.port = port;
+            task.work = [&values, i](CounterClient &c) { values[i] = int(c.read(2, {300, 1, 50}).values.size()); };
+            tasks.append(task);
         }
         PlantRun run;
         QStringList failed;
