@@ -166,6 +166,7 @@ public:
 
 private:
     Recorder() = default;
+    bool store(const QVector<Entry> &entries, QString *why);
     std::unique_ptr<Backend> m_backend;
 };
 

@@ -379,6 +379,18 @@ bool Recorder::require() const { return m_backend->target.require; }
 bool Recorder::recording() const { return m_backend->target.kind != Target::None; }
 QString Recorder::describe() const { return m_backend->target.described; }
 
+// Stores the entries, or says once that nothing is recorded, and why.
+bool Recorder::store(const QVector<Entry> &entries, QString *why)
+{
+    QString w;
+    if (m_backend->store(entries, &w))
+        return true;
+    m_backend->say(QStringLiteral("nothing is recorded: ") + w);
+    if (why)
+        *why = w;
+    return false;
+}
+
 bool Recorder::beginChange(const QByteArray &group, const Origin &origin, const QVector<ChangeValue> &values,
                            Pending *pending, QString *why)
 {
@@ -403,13 +415,8 @@ bool Recorder::beginChange(const QByteArray &group, const Origin &origin, const 
         e.sent = v.sent;
         entries.append(e);
     }
-    QString w;
-    if (!m_backend->store(entries, &w)) {
-        m_backend->say(QStringLiteral("nothing is recorded: ") + w);
-        if (why)
-            *why = w;
+    if (!store(entries, why))
         return false;
-    }
     pending->recorded = true;
     return true;
 }
@@ -443,14 +450,7 @@ bool Recorder::finish(const Pending &pending, const QVector<Outcome> &outcomes, 
         e.file.result = outcomesText(it.value());
         entries.append(e);
     }
-    QString w;
-    if (!m_backend->store(entries, &w)) {
-        m_backend->say(QStringLiteral("nothing is recorded: ") + w);
-        if (why)
-            *why = w;
-        return false;
-    }
-    return true;
+    return store(entries, why);
 }
 
 bool Recorder::recordFile(const Origin &origin, const FileRecord &file, QString *why)
@@ -465,14 +465,7 @@ bool Recorder::recordFile(const Origin &origin, const FileRecord &file, QString 
     e.origin.line = file.lines.join(QLatin1Char(','));
     e.file = file;
     e.parameter = file.kind == FileRecord::Check ? QStringLiteral("check") : QStringLiteral("backup");
-    QString w;
-    if (!m_backend->store({e}, &w)) {
-        m_backend->say(QStringLiteral("nothing is recorded: ") + w);
-        if (why)
-            *why = w;
-        return false;
-    }
-    return true;
+    return store({e}, why);
 }
 
 int Recorder::sync()

@@ -3,6 +3,7 @@
 // outcome from the device's next replies; and a history that must record
 // and cannot turns the write away with nothing sent.
 #include "history.h"
+#include "recorded.h"
 #include "linedfixture.h"
 
 #include <QtTest>
@@ -13,17 +14,7 @@ using namespace kestran::test;
 class TestLinedHistory : public QObject, LinedFixture {
     Q_OBJECT
 
-    QVector<history::Entry> entries(const QString &db)
-    {
-        history::Target t;
-        QString why;
-        history::parseTarget(QStringLiteral("sqlite:") + db, &t, &why);
-        auto r = history::Recorder::open(t, &why);
-        QVector<history::Entry> e;
-        if (r)
-            r->query(history::Filter{}, &e, &why);
-        return e;
-    }
+    static QVector<history::Entry> entries(const QString &db) { return test::recordedIn(db); }
 
 private slots:
     void clientsWritesOnRecord()

@@ -4,6 +4,7 @@
 // outcomes from the closing read-all; nothing sent where a record is required
 // and cannot be made.
 #include "history.h"
+#include "recorded.h"
 #include "setuprecord.h"
 #include "windowfixture.h"
 
@@ -17,17 +18,7 @@ class TestSetupRecord : public QObject {
 
     QTemporaryDir dir;
 
-    QVector<history::Entry> entries(const QString &db)
-    {
-        history::Target t;
-        QString why;
-        history::parseTarget(QStringLiteral("sqlite:") + db, &t, &why);
-        auto r = history::Recorder::open(t, &why);
-        QVector<history::Entry> e;
-        if (r)
-            r->query(history::Filter{}, &e, &why);
-        return e;
-    }
+    static QVector<history::Entry> entries(const QString &db) { return test::recordedIn(db); }
 
 private slots:
     void setupOnRecord()
