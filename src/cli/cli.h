@@ -30,7 +30,7 @@ enum Exit {
     kLineLost = 5,
     kMismatch = 6,
     kOutputFailed = 7,
-    kNotRecorded = 8,     // the history must record a change and cannot: nothing was sent
+    kNotRecorded = 8,     // the history must record a change and cannot: that change was not written
     kInterrupted = 130,   // by SIGINT; by another signal 128 + its number (interruptedExit)
 };
 struct ExitMeaning {

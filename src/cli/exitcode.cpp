@@ -22,8 +22,8 @@ const QList<ExitMeaning> &exitMeanings()
         {kLineLost, "the line was lost"},
         {kMismatch, "a written value did not read back"},
         {kOutputFailed, "standard output or the output file could not be written"},
-        {kNotRecorded, "the history must record every change (require = true) and cannot: nothing\n"
-                       "was sent"},
+        {kNotRecorded, "the history must record every change (require = true) and cannot: a change\n"
+                       "it could not record was not written"},
         {kInterrupted, "interrupted by Ctrl-C (143: by SIGTERM); what was sent is said"},
     };
     return list;
