@@ -110,6 +110,7 @@ void CounterClient::onReceive()
             if (!update)
                 continue;
             m_replied = true;
+            ++m_frames;
             const char index = char(update->index.unicode());
             if (isWellFormedField(update->value)) {
                 m_into->values.insert(index, update->value);
@@ -120,14 +121,28 @@ void CounterClient::onReceive()
             }
         }
         if (!m_into->complete()) {
-            // More is to come: let it gather in the port before looking again.
             const QString frame = m_decoder.text();
             const int frameChars = frame.startsWith(QLatin1Char('*')) ? int(frame.size()) : 0;
+            // The rest of the answer, held back by the line until it is all there...
+            holdBack(ReplyGather::bytesToCome(m_frames, frameChars), m_lastByteNs);
+            if (m_holding)
+                return;
+            // ...or, where the line cannot, gathering in the port before the next look.
             m_gatherUntilNs = m_lastByteNs + ReplyGather::delayNs(frameChars);
             // The last reply's end is worth an early look among fibers too.
             m_endDueNs = m_into->values.size() == 7 && frameChars > 0 ? m_gatherUntilNs : -1;
         }
     }
+}
+
+void CounterClient::holdBack(int bytes, qint64 fromNs)
+{
+    const int want = bytes > 1 ? bytes : 1;
+    if (want != m_want || (want > 1 && !m_holding)) {
+        m_holding = m_line && m_line->setReceiveWant(want) && want > 1;
+        m_want = m_holding ? want : 1;
+    }
+    m_wantDueNs = m_holding ? fromNs + qint64(want) * kByteNs + ReplyGather::kWantSlackNs : -1;
 }
 
 void CounterClient::interrupt()
@@ -157,13 +172,19 @@ Ending CounterClient::endingNow(bool lost) const
     return e;
 }
 
-void CounterClient::waitEvents(qint64 ms)
+void CounterClient::waitEvents(qint64 ms, bool look)
 {
     if (LineFibers::inFiber()) {
-        // The thread's next round takes in every line's events and comes back here.
-        const qint64 endDue = m_endDueNs;
-        m_endDueNs = -1;
-        LineFibers::wait(endDue >= 0 ? std::max<qint64>(0, endDue - elapsedNs()) : -1);
+        // The thread takes in every line's events and comes back here: at its
+        // next round when the line must be looked at, else when something
+        // comes or the time is up.
+        if (look) {
+            const qint64 endDue = m_endDueNs;
+            m_endDueNs = -1;
+            LineFibers::wait(endDue >= 0 ? std::max<qint64>(0, endDue - elapsedNs()) : -1);
+        } else {
+            LineFibers::sleep(std::max<qint64>(0, ms) * 1000000);
+        }
         return;
     }
     // Whatever ends the pass (a receive event, the line lost, an interruption
@@ -220,8 +241,11 @@ ReadResult CounterClient::read(int device, const ReadOptions &options, ReadMode 
         }
         ++result.attempts;
         m_replied = false;
+        m_frames = 0;
         came.clear();
         const qint64 start = elapsedNs();
+        // The whole answer, from when the command has left.
+        holdBack(ReplyGather::bytesToCome(0, 0), start + qint64(frame.frame.size()) * kByteNs);
         for (;;) {
             fold(result, mode, &came);
             // All eight came, with their shapes or not: waiting longer brings nothing.
@@ -233,16 +257,26 @@ ReadResult CounterClient::read(int device, const ReadOptions &options, ReadMode 
             const qint64 now = elapsedNs();
             if (now >= until)
                 break;
-            if (m_gatherUntilNs > now) {
+            qint64 waitUntil = until;
+            if (m_holding) {
+                if (now < m_wantDueNs)
+                    waitUntil = std::min(until, m_wantDueNs);
+                else
+                    holdBack(1, now);   // overdue: every arrival is looked at again
+            }
+            bool look = false;
+            if (!m_holding && m_gatherUntilNs > now) {
                 // Outside the event loop: the port's driver holds what comes
                 // meanwhile. Among fibers the thread's round does the same for all.
                 if (!LineFibers::inFiber())
                     std::this_thread::sleep_for(std::chrono::nanoseconds(std::min(m_gatherUntilNs, until) - now));
                 m_gatherUntilNs = 0;
+                look = true;
             }
-            waitEvents((until - elapsedNs() + 999999) / 1000000);
+            waitEvents((waitUntil - elapsedNs() + 999999) / 1000000, look);
         }
         m_gatherUntilNs = 0;
+        holdBack(1, 0);
         if (m_lost) {
             lost = true;
             break;

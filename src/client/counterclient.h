@@ -143,7 +143,12 @@ private:
     // One pass of the event loop, waiting at most `ms` for something to
     // happen (bytes, the line lost, an interruption). Callers test their
     // conditions after every pass.
-    void waitEvents(qint64 ms);
+    // `look`: a reply is coming on a line that does not hold bytes back, so
+    // among fibers the thread's next round looks at it.
+    void waitEvents(qint64 ms, bool look = false);
+    // Asks the line to hold back what comes until `bytes` wait, from `fromNs`
+    // on at wire speed; 1 or less lets every arrival through again.
+    void holdBack(int bytes, qint64 fromNs);
     void say(const ClientProgress &p);
     // Moves what the attempt has received into `total`, as `mode` keeps it.
     // `came` gathers the indices whose value fields came.
@@ -170,6 +175,10 @@ private:
     qint64 m_lastByteNs = 0;
     qint64 m_gatherUntilNs = 0;        // the next look at the line comes no sooner (ReplyGather)
     qint64 m_endDueNs = -1;            // when the answer's last reply can be complete, -1: not near
+    int m_frames = 0;                  // frames of the answer this attempt has received
+    int m_want = 1;                    // the bytes the line holds back until (1: none held)
+    bool m_holding = false;            // the line holds them back
+    qint64 m_wantDueNs = -1;           // when they are due at wire speed, with slack
 
     QTimer m_deadline;                 // ends a pass of waitEvents that nothing else ends
     std::function<void(const QByteArray &)> m_tap;

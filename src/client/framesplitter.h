@@ -27,6 +27,8 @@ public:
     QVector<LineFrame> flushNoise();
     // Gives out everything held, an unfinished frame too (the end of listening).
     QVector<LineFrame> flushAll();
+    // The characters of the frame being assembled, its "*" included; 0 when none has begun.
+    int frameChars() const { return m_inFrame ? int(m_pending.size()) : 0; }
 
     static LineFrame classify(const QByteArray &frame);
 

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QTimer>
 
 #include <algorithm>
 #include <chrono>
@@ -92,6 +93,7 @@ bool LineFibers::inFiber() { return t_fibers && t_fibers->m_current; }
 void LineFibers::wait(qint64 withinNs)
 {
     LineFibers *self = t_fibers;
+    self->m_roundAsked = true;
     if (withinNs >= 0) {
         const qint64 by = steadyNs() + withinNs;
         self->m_wakeByNs = self->m_wakeByNs < 0 ? by : std::min(self->m_wakeByNs, by);
@@ -100,13 +102,26 @@ void LineFibers::wait(qint64 withinNs)
     swapcontext(&f->context, &self->m_main->context);
 }
 
+void LineFibers::sleep(qint64 withinNs)
+{
+    LineFibers *self = t_fibers;
+    const qint64 by = steadyNs() + std::max<qint64>(0, withinNs);
+    self->m_wakeByNs = self->m_wakeByNs < 0 ? by : std::min(self->m_wakeByNs, by);
+    Fiber *f = self->m_current;
+    swapcontext(&f->context, &self->m_main->context);
+}
+
 void LineFibers::run()
 {
     LineFibers *outer = t_fibers;
     t_fibers = this;
+    QTimer due;
+    due.setSingleShot(true);
+    due.setTimerType(Qt::PreciseTimer);
     for (;;) {
         const qint64 round = steadyNs();
         m_wakeByNs = -1;
+        m_roundAsked = false;
         bool left = false;
         for (auto &f : m_fibers) {
             if (f->done)
@@ -116,6 +131,14 @@ void LineFibers::run()
         }
         if (!left)
             break;
+        if (!m_roundAsked && m_wakeByNs >= 0) {
+            // Every line waits for its bytes, or its time.
+            const qint64 rest = m_wakeByNs - steadyNs();
+            due.start(int(qBound<qint64>(0, (rest + 999999) / 1000000, qint64(24) * 3600 * 1000)));
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+            due.stop();
+            continue;
+        }
         // Outside the event loop: every line's driver keeps what comes meanwhile.
         qint64 next = round + m_roundNs;
         if (m_wakeByNs >= 0)
@@ -141,6 +164,7 @@ void LineFibers::start(unsigned, unsigned) {}
 void LineFibers::switchTo(Fiber *) {}
 bool LineFibers::inFiber() { return false; }
 void LineFibers::wait(qint64) {}
+void LineFibers::sleep(qint64) {}
 
 #endif
 

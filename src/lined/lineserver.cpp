@@ -4,6 +4,7 @@
 
 #include "frames.h"
 #include "counterclient.h"
+#include "replygather.h"
 #include "framesplitter.h"
 #include "gatewaytexts.h"
 #include "linedlog.h"
@@ -20,6 +21,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <bitset>
 
 namespace kestran::lined {
 
@@ -90,6 +92,10 @@ LineServer::LineServer(const LineConfig &config, const ServerTls &tls, QObject *
     m_quiet->setSingleShot(true);
     m_quiet->setTimerType(Qt::PreciseTimer);
     connect(m_quiet, &QTimer::timeout, this, [this] { endRead(false); });
+    m_wantDue = new QTimer(this);
+    m_wantDue->setSingleShot(true);
+    m_wantDue->setTimerType(Qt::PreciseTimer);
+    connect(m_wantDue, &QTimer::timeout, this, [this] { holdBack(1, 0); });
     m_pauseEnd = new QTimer(this);
     m_pauseEnd->setSingleShot(true);
     m_pauseEnd->setTimerType(Qt::PreciseTimer);
@@ -245,6 +251,8 @@ void LineServer::onLineLost(const QString &reason)
         m_stats.busyNs += m_read.since.nsecsElapsed();
     m_whole->stop();
     m_quiet->stop();
+    m_wantDue->stop();
+    m_want = 1;
     m_pauseEnd->stop();
     m_read = Read();
     // The control is inside its own signal: let it go once that returns.
@@ -263,6 +271,24 @@ void LineServer::onLineLost(const QString &reason)
         }
     m_reopenDelayMs = kReopenFirstMs;
     m_reopen->start(m_reopenDelayMs);
+}
+
+void LineServer::holdBack(int bytes, qint64 fromNs)
+{
+    // A read-all's answer is held back by the line until it is all there, so
+    // that it wakes the server once and not once a byte. Should it not come
+    // by its time at wire speed (cut short, a slow device), every arrival is
+    // taken again, and the quiet after the last reply ends the read.
+    const int want = bytes > 1 ? bytes : 1;
+    m_wantDue->stop();
+    if (!m_line)
+        return;
+    if (want != m_want)
+        m_want = m_line->setReceiveWant(want) ? want : 1;
+    if (m_want > 1) {
+        const qint64 dueNs = fromNs + qint64(m_want) * kByteNs + ReplyGather::kWantSlackNs - m_clock.nsecsElapsed();
+        m_wantDue->start(int(std::max<qint64>(0, (dueNs + 999999) / 1000000)));
+    }
 }
 
 void LineServer::sendToLine(const QByteArray &frame)
@@ -286,6 +312,7 @@ void LineServer::onLineReceive()
 void LineServer::lineFrames(const QByteArray &bytes)
 {
     const QVector<LineFrame> frames = m_lineSplitter->feed(bytes);
+    const auto readsBefore = m_stats.reads;
     for (const LineFrame &f : frames) {
         const bool ours = m_state == LineState::Reading && f.kind == LineFrame::Reply && f.device == m_read.device;
         if (!ours) {
@@ -305,6 +332,10 @@ void LineServer::lineFrames(const QByteArray &bytes)
         }
         m_quiet->start(m_quietMs);
     }
+    // The rest of this read's answer (a read begun meanwhile has asked for its own).
+    if (m_state == LineState::Reading && m_stats.reads == readsBefore)
+        holdBack(ReplyGather::bytesToCome(std::bitset<8>(m_read.got).count(), m_lineSplitter->frameChars()),
+                 m_clock.nsecsElapsed());
 }
 
 void LineServer::endRead(bool complete)
@@ -313,6 +344,7 @@ void LineServer::endRead(bool complete)
         return;
     m_whole->stop();
     m_quiet->stop();
+    holdBack(1, 0);
     ++m_stats.reads;
     if (!complete)
         ++m_stats.incompleteReads;
@@ -389,6 +421,7 @@ void LineServer::pump()
         setClientState(*pick, ClientState::Active);
         setLineState(LineState::Reading);
         m_whole->start(m_wholeMs + int(kByteNs * r.frame.size() / 1000000) + 1);
+        holdBack(ReplyGather::bytesToCome(0, 0), now + kByteNs * r.frame.size());
     }
     m_pumping = false;
 }

@@ -132,6 +132,8 @@ private:
     void endRead(bool complete);
     void pump();
     void sendToLine(const QByteArray &frame);
+    // Lets the line hold back what comes until `bytes` wait (from `fromNs` on m_clock, at wire speed).
+    void holdBack(int bytes, qint64 fromNs);
 
     void onMonitorConnection();
     void copyToMonitors(const QByteArray &bytes);
@@ -162,6 +164,8 @@ private:
     } m_read;
     QTimer *m_whole = nullptr;    // the whole wait of a read
     QTimer *m_quiet = nullptr;    // the quiet after a reply
+    QTimer *m_wantDue = nullptr;  // the rest of an answer held back by the line is overdue
+    int m_want = 1;               // the bytes the line holds back until (1: none held)
     int m_wholeMs;
     int m_quietMs;
     int m_writePauseMs;

@@ -3,6 +3,7 @@
 // and the words and limits the log and the status use.
 #include "lineserver.h"
 #include "framesplitter.h"
+#include "frames.h"
 
 #include <QTcpSocket>
 #include <QTimer>
@@ -11,8 +12,7 @@
 
 namespace kestran::lined {
 
-// One byte on the line at 19200 baud, 8N1: ten bits.
-constexpr qint64 kByteNs = 520833;
+using kestran::kByteNs;
 // Read from a client in pieces of this much, so that a flood of junk is
 // looked at a little at a time and never held whole.
 constexpr int kReadChunk = 1024;

@@ -37,6 +37,7 @@ public:
     }
 
     void setMode(ReceiveEventMode mode) { m_mode = mode; }
+    ReceiveEventMode mode() const { return m_mode; }
 
     // Everything written has left: the send event, when SThreshold asks for one.
     void sent()

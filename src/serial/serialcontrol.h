@@ -69,6 +69,13 @@ public:
     virtual void setDTREnable(bool on) = 0;
     // PerByte unless set otherwise; a control that knows only PerByte ignores it.
     virtual void setReceiveEventMode(ReceiveEventMode) {}
+    // A reader's hint that it needs nothing before `bytes` more have come:
+    // the line may then hold back what arrives, and raise its next receive
+    // event once that many wait (or when something else wakes the reader).
+    // 1 undoes it. Returns true where the line does hold bytes back, so the
+    // reader knows it must not count on seeing each arrival; false where it
+    // cannot (then every arrival raises its event as before).
+    virtual bool setReceiveWant(int bytes) { Q_UNUSED(bytes); return false; }
 
     // Returns false when the open fails; fault() and errorString() tell why.
     virtual bool setPortOpen(bool open) = 0;

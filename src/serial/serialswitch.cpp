@@ -93,6 +93,11 @@ void SerialSwitch::setReceiveEventMode(ReceiveEventMode mode)
     m_network->setReceiveEventMode(mode);
 }
 
+bool SerialSwitch::setReceiveWant(int bytes)
+{
+    return m_current->setReceiveWant(bytes);
+}
+
 void SerialSwitch::setDTREnable(bool on)
 {
     m_local->setDTREnable(on);

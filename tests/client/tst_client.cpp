@@ -103,6 +103,39 @@ private slots:
             QVERIFY(r.attempts > 1 && line->stats().dropped > 0);
     }
 
+    // On a line that can hold bytes back, an answer at wire speed reaches the
+    // reader in one piece, or in two when the device is slow to begin: not a
+    // piece per look. The values are the same either way.
+    void wholeAnswerInFewPieces_data()
+    {
+        QTest::addColumn<int>("replyDelayMs");
+        QTest::addColumn<int>("atMost");
+        QTest::newRow("answering at once") << 0 << 2;
+        QTest::newRow("slow to begin") << 30 << 3;
+    }
+    void wholeAnswerInFewPieces()
+    {
+#ifndef Q_OS_LINUX
+        QSKIP("only this system's serial driver holds bytes back");
+#endif
+        QFETCH(int, replyDelayMs);
+        QFETCH(int, atMost);
+        LineOptions o;
+        o.pace = true;
+        o.replyDelayMs = replyDelayMs;
+        QVERIFY(start(o));
+        CounterClient client(opened.control.get());
+        int pieces = 0;
+        client.setReceiveTap([&](const QByteArray &) { ++pieces; });
+        for (int device : {2, 6}) {
+            pieces = 0;
+            const ReadResult r = client.read(device, {400, 0, 50});
+            QVERIFY(r.complete());
+            QCOMPARE(resultValues(r), deviceValues(device));
+            QVERIFY2(pieces <= atMost, qPrintable(QStringLiteral("%1 pieces").arg(pieces)));
+        }
+    }
+
     // Replies as the line hands them over, in pieces some time apart: the
     // reader takes what has come each time it looks, and nothing it was given
     // is lost or held back, a frame cut between two reads and bytes that end

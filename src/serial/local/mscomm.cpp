@@ -259,6 +259,15 @@ void MSComm::setReceiveEventMode(ReceiveEventMode mode)
     d->rx.setMode(mode);
 }
 
+bool MSComm::setReceiveWant(int bytes)
+{
+    // Only a reader that takes every arrival whole may be made to wait: one
+    // event a byte is the control's own rule.
+    if (!d->port->isOpen() || d->rx.mode() != ReceiveEventMode::PerArrival)
+        return false;
+    return serialplatform::setWakeThreshold(d->port, bytes);
+}
+
 void MSComm::setDTREnable(bool on)
 {
     d->dtrEnable = on;
@@ -271,6 +280,8 @@ bool MSComm::setPortOpen(bool open)
     LocalPort *port = d->port;
     if (!open) {
         if (port->isOpen()) {
+            // The device keeps its settings for whoever opens it next.
+            serialplatform::setWakeThreshold(port, 1);
             d->closing = true;
             port->close();
             d->closing = false;

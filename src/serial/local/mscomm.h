@@ -32,6 +32,7 @@ public:
     void setSThreshold(short n) override;
     void setDTREnable(bool on) override;
     void setReceiveEventMode(ReceiveEventMode mode) override;
+    bool setReceiveWant(int bytes) override;
     bool setPortOpen(bool open) override;
     bool PortOpen() const override;
     void setOutput(const QString &text) override;

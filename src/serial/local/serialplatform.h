@@ -45,6 +45,13 @@ bool deviceGone(const QString &path);
 // took; the caller queues the rest on the port. 0 where that is not possible.
 qsizetype writeNow(LocalPort *port, const char *data, qsizetype size);
 
+// Lets the driver of the open port keep received bytes until `bytes` of them
+// wait before it calls the port readable, so that a reply of known length
+// wakes its reader once instead of once a byte. A read still returns what
+// waits at once. 1 or less restores the port's own setting. False where the
+// system cannot (then the port is unchanged).
+bool setWakeThreshold(LocalPort *port, int bytes);
+
 // The group owning a device node ("dialout"), or "" when unknown or when the
 // system has no such thing.
 QString owningGroup(const QString &path);

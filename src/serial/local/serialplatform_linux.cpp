@@ -12,6 +12,7 @@
 #include <cstring>
 #include <grp.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace kestran {
@@ -256,6 +257,25 @@ qsizetype writeNow(LocalPort *port, const char *data, qsizetype size)
         done += n;
     }
     return done;
+}
+
+bool setWakeThreshold(LocalPort *port, int bytes)
+{
+    if (!port || !port->isOpen())
+        return false;
+    const int fd = port->handle();
+    termios tio{};
+    if (::tcgetattr(fd, &tio) != 0)
+        return false;
+    // VMIN with VTIME 0: poll() calls the line readable only once VMIN bytes
+    // wait, while a non-blocking read returns whatever waits. The port opens
+    // with VMIN 0, which polls readable at one byte as VMIN 1 does.
+    const cc_t want = cc_t(std::clamp(bytes, 0, 255) <= 1 ? 0 : std::clamp(bytes, 0, 255));
+    if (tio.c_cc[VMIN] == want && tio.c_cc[VTIME] == 0)
+        return true;
+    tio.c_cc[VMIN] = want;
+    tio.c_cc[VTIME] = 0;
+    return ::tcsetattr(fd, TCSANOW, &tio) == 0;
 }
 
 QString owningGroup(const QString &path)

@@ -100,6 +100,12 @@ qsizetype writeNow(LocalPort *port, const char *data, qsizetype size)
     return 0;
 }
 
+bool setWakeThreshold(LocalPort *, int)
+{
+    // Every arrival is delivered as it comes.
+    return false;
+}
+
 QString owningGroup(const QString &path)
 {
     Q_UNUSED(path);
