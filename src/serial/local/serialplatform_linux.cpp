@@ -270,7 +270,7 @@ bool setWakeThreshold(LocalPort *port, int bytes)
     // VMIN with VTIME 0: poll() calls the line readable only once VMIN bytes
     // wait, while a non-blocking read returns whatever waits. The port opens
     // with VMIN 0, which polls readable at one byte as VMIN 1 does.
-    const cc_t want = cc_t(std::clamp(bytes, 0, 255) <= 1 ? 0 : std::clamp(bytes, 0, 255));
+    const cc_t want = cc_t(bytes <= 1 ? 0 : std::min(bytes, 255));
     if (tio.c_cc[VMIN] == want && tio.c_cc[VTIME] == 0)
         return true;
     tio.c_cc[VMIN] = want;
